@@ -1,0 +1,204 @@
+// Native half of the JavaPOS service com.tarvel.jpos.ServiceLayer: the
+// process-global state shared by the sessions, the polling loop and the data
+// paths, and every function the library exports with C linkage.
+//
+// Threads: one Java thread runs startPolling (the polling thread); other Java
+// threads call the session methods and the getters. Open flags and descriptor
+// slots are atomics: an open stores its descriptors before it sets the flag,
+// a close clears the flag before it closes the descriptors, and the polling
+// thread tests the flag before it uses a slot. The pending data of each path
+// is guarded by that path's mutex, which is never held across a call into
+// Java, so a getter called from a callback runs without deadlock.
+#pragma once
+
+#include <jni.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "status_records.h"
+
+extern "C" {
+
+// ---- Device channels ------------------------------------------------------
+
+// Sixteen descriptor slots, PS/2 group then USB group. A slot holds a
+// descriptor (> 0), 0 (none) or -1 (the last open attempt failed).
+struct DeviceChannels {
+	std::atomic<std::int32_t> fdPs2Stat;
+	std::atomic<std::int32_t> fdPs2KbdStat; // no node; always 0
+	std::atomic<std::int32_t> fdPs2MsrStat; // no node; always 0
+	std::atomic<std::int32_t> fdPs2Keyboard;
+	std::atomic<std::int32_t> fdPs2Keylock;
+	std::atomic<std::int32_t> fdPs2Msr1;
+	std::atomic<std::int32_t> fdPs2Msr2;
+	std::atomic<std::int32_t> fdPs2Msr3;
+	std::atomic<std::int32_t> fdUsbStat;    // no node; always 0
+	std::atomic<std::int32_t> fdUsbKbdStat;
+	std::atomic<std::int32_t> fdUsbMsrStat;
+	std::atomic<std::int32_t> fdUsbKeyboard;
+	std::atomic<std::int32_t> fdUsbKeylock;
+	std::atomic<std::int32_t> fdUsbMsr1;
+	std::atomic<std::int32_t> fdUsbMsr2;
+	std::atomic<std::int32_t> fdUsbMsr3;
+};
+static_assert(sizeof(DeviceChannels) == 16 * sizeof(std::int32_t));
+
+extern DeviceChannels g_DeviceChannels;
+
+// Session flags (0 or 1).
+extern std::atomic<std::int32_t> g_bKeyboardOpened;
+extern std::atomic<std::int32_t> g_bKeyboardClaimed;
+extern std::atomic<std::int32_t> g_bMsrOpened;
+extern std::atomic<std::int32_t> g_bMsrClaimed;
+extern std::atomic<std::int32_t> g_bKeylockOpened;
+
+// 1 while a stop has been requested and not yet acknowledged by the loop.
+extern std::atomic<std::int32_t> g_bStopPolling;
+
+// ---- Pending data (guarded by the path's mutex below) ----------------------
+
+inline constexpr int KBD_DATA_ENTRIES = 255;
+inline constexpr int TRACK_BUFFER_SIZE = 255;
+
+extern std::int32_t g_rgnKbdData[KBD_DATA_ENTRIES];
+extern std::int32_t g_nKbdDataLength;
+
+extern std::uint8_t g_puchKeyLockData[1];
+extern std::int32_t g_nKeyLockDataLength;
+
+extern std::uint8_t g_puchTrack1Data[TRACK_BUFFER_SIZE];
+extern std::uint8_t g_puchTrack2Data[TRACK_BUFFER_SIZE];
+extern std::uint8_t g_puchTrack3Data[TRACK_BUFFER_SIZE];
+extern std::uint8_t g_puchTrack4Data[TRACK_BUFFER_SIZE];
+extern std::int32_t g_nTrack1DataLength;
+extern std::int32_t g_nTrack2DataLength;
+extern std::int32_t g_nTrack3DataLength;
+extern std::int32_t g_nTrack4DataLength;
+
+// ---- Staging buffers handed to Java (freed at the getter's next call or the
+// device's close; guarded by the path's mutex) ------------------------------
+
+extern std::uint8_t *g_pJavaVersionBytes;
+extern std::int32_t *g_pjnKeyCodes;
+extern std::uint8_t *g_pJavaKeyLockData;
+extern std::uint8_t *g_pJavaTrack1Data;
+extern std::uint8_t *g_pJavaTrack2Data;
+extern std::uint8_t *g_pJavaTrack3Data;
+extern std::uint8_t *g_pJavaTrack4Data;
+// The Java array made by the last fetch of each track (a local reference of
+// the fetching call; kept for reference only, never used after the call).
+extern jbyteArray g_pJavaTrack1DataArr;
+extern jbyteArray g_pJavaTrack2DataArr;
+extern jbyteArray g_pJavaTrack3DataArr;
+extern jbyteArray g_pJavaTrack4DataArr;
+
+// ---- POS key tables ---------------------------------------------------------
+
+inline constexpr int SET1_KEY_CONF_SIZE = 385;
+inline constexpr int HID_KEY_CONF_ENTRIES = 512;
+
+extern std::uint8_t g_rguchSet1KeyConf[SET1_KEY_CONF_SIZE];
+extern std::uint16_t g_rgushHIDKeyConfUSB[HID_KEY_CONF_ENTRIES];
+
+// ---- Helpers -----------------------------------------------------------------
+
+// Frees a heap block; a null pointer is ignored.
+void myFree(void *p);
+
+// ---- Polling handlers (polling thread) ---------------------------------------
+
+int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigned int nCount);
+int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigned int nCount);
+int HandleKeylockDataPS2(JNIEnv *env, jobject obj, jmethodID klkMethod, unsigned int nPos);
+int HandleKeylockDataUSB(JNIEnv *env, jobject obj, jmethodID klkMethod, int nPos);
+int HandleMSRDataPS2(JNIEnv *env, jobject obj, jmethodID msrMethod, Ps2StatusRecord status);
+int HandleMSRDataUSB(JNIEnv *env, jobject obj, jmethodID msrMethod, UsbMsrStatusRecord status);
+int HandleMSRTrackPS2(JNIEnv *env, jobject obj, jmethodID msrMethod, std::uint8_t uchTrack,
+		      std::uint16_t ushLength);
+int HandleMSRTrackUSB(JNIEnv *env, jobject obj, jmethodID msrMethod, std::uint8_t uchTrack,
+		      std::uint16_t ushLength);
+
+// ---- PS/2 track translation ---------------------------------------------------
+
+extern const std::uint8_t g_MsrMapSet1[62][4];
+int UpdateModifierFlags(std::uint8_t uchCode, std::uint32_t ulEventFlags, std::uint32_t *pulModifiers);
+std::uint32_t TranslateRawToAscii(const std::uint8_t *puchRaw, std::int32_t nRawLength,
+				  std::uint8_t *puchOut, std::int32_t *pnCount);
+
+// ---- Configuration writers ------------------------------------------------------
+
+int WriteKeyboardConfiguration(void);
+int WriteKeyboardConfigurationToDevice(int fd, const std::uint8_t *data, int length);
+int WriteMSRConfiguration(const std::uint8_t *data, int length);
+int WriteMSRConfigurationUSB(int fd, const std::uint8_t *data, int length);
+int ReadHeaderConfiguration(std::uint8_t *header, std::uint8_t capacity);
+
+// ---- JNI entry points of com.tarvel.jpos.ServiceLayer ---------------------------
+
+#define TRV_JNI(name) Java_com_tarvel_jpos_ServiceLayer_##name
+
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getVersion)(JNIEnv *, jobject);
+
+JNIEXPORT jint JNICALL TRV_JNI(openKeyBoard)(JNIEnv *, jobject, jstring);
+JNIEXPORT void JNICALL TRV_JNI(closeKeyBoard)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(claimKeyboard)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(releaseKeyboard)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(enablekeyBoard)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(disableKeyBoard)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(getKeyboardPowerState)(JNIEnv *, jobject);
+JNIEXPORT void JNICALL TRV_JNI(clearKeyBoardInput)(JNIEnv *, jobject);
+JNIEXPORT jintArray JNICALL TRV_JNI(getKbdData)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(writeKeyboardConfig)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(setposkey)(JNIEnv *, jobject, jint, jintArray);
+
+JNIEXPORT jint JNICALL TRV_JNI(openMSR)(JNIEnv *, jobject, jstring);
+JNIEXPORT void JNICALL TRV_JNI(closeMSR)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(claimMSR)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(releaseMSR)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(enableMSR)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(disableMSR)(JNIEnv *, jobject);
+JNIEXPORT void JNICALL TRV_JNI(clearMSRInput)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(getMSRPowerState)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(writeMSRConfig)(JNIEnv *, jobject, jint, jbyteArray);
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack1Data)(JNIEnv *, jobject);
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack2Data)(JNIEnv *, jobject);
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack3Data)(JNIEnv *, jobject);
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack4Data)(JNIEnv *, jobject);
+
+JNIEXPORT jint JNICALL TRV_JNI(openKeyLock)(JNIEnv *, jobject, jstring);
+JNIEXPORT jint JNICALL TRV_JNI(closeKeyLock)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(enableKeylock)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(disableKeylock)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(writeKeylockConfig)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(getKeylockPowerState)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(getKeyLockPosition)(JNIEnv *, jobject);
+JNIEXPORT jint JNICALL TRV_JNI(getPositionCount)(JNIEnv *, jobject);
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getKeyLockData)(JNIEnv *, jobject);
+
+JNIEXPORT void JNICALL TRV_JNI(startPolling)(JNIEnv *, jobject);
+JNIEXPORT void JNICALL TRV_JNI(stopPolling)(JNIEnv *, jobject);
+
+} // extern "C"
+
+// ---- Internal (C++ linkage, not part of the exported interface) ----------------
+
+// Guards g_rgnKbdData, g_nKbdDataLength and g_pjnKeyCodes.
+extern std::mutex g_KbdDataLock;
+// Guards g_puchKeyLockData, g_nKeyLockDataLength and g_pJavaKeyLockData.
+extern std::mutex g_KeyLockDataLock;
+// Guards the four track buffers, their lengths and their staging buffers.
+extern std::mutex g_TrackDataLock;
+// Guards g_pJavaVersionBytes.
+extern std::mutex g_VersionLock;
+
+// Calls a "()V" callback on obj. A missing method ID (a lookup that failed) is
+// never called through; an exception the callback leaves pending is cleared,
+// so that the polling loop goes on and no later JNI call runs with it.
+void CallJavaCallback(JNIEnv *env, jobject obj, jmethodID method);
+
+// Makes a new Java byte array holding len bytes of data. Returns null (and
+// clears the pending exception) when the array cannot be made.
+jbyteArray NewJavaByteArray(JNIEnv *env, const std::uint8_t *data, jsize len);
