@@ -142,7 +142,7 @@ void CallVoidMethod(JNIEnv *env, jobject obj, jmethodID id, ...)
 {
 	auto *te = Impl::enter(env, "CallVoidMethod");
 	Impl &m = of(te);
-	Callback cb;
+	FakeJni::Callback cb;
 	std::string name;
 	{
 		std::lock_guard lk(m.mu);
