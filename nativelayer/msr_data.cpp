@@ -1,0 +1,241 @@
+// MSR data path: the polling thread reads each announced track into its
+// track buffer, decides when a swipe is complete and calls msrDataOccurred
+// once per swipe; Java fetches the tracks with getMsrTrack1Data..4Data.
+// Both attachments share the four track buffers.
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "nativelayer.h"
+
+namespace {
+
+// Largest track the USB attachment reads (the track buffer's size).
+constexpr std::uint16_t USB_TRACK_LIMIT = TRACK_BUFFER_SIZE;
+// Largest track the PS/2 attachment reads (its scratch area).
+constexpr std::uint16_t PS2_TRACK_LIMIT = 512;
+// A PS/2 frame is 0x00, the start sentinel, the characters and '?'.
+constexpr int PS2_FRAME_OVERHEAD = 3;
+constexpr int PS2_FRAME_MAX_CHARS = TRACK_BUFFER_SIZE - PS2_FRAME_OVERHEAD;
+
+// One poll adds this much waiting; a swipe without track 3 is reported once
+// the wait exceeds REPORT_AFTER_USEC (the fifth poll after the last
+// announcement).
+constexpr std::int32_t POLL_USEC = 50000;
+constexpr std::int32_t REPORT_AFTER_USEC = 299999;
+
+struct TrackSlot {
+	std::uint8_t *puchData;
+	std::int32_t *pnLength;
+	std::uint8_t **ppJavaData;
+	jbyteArray *pJavaArr;
+};
+
+// Track buffer, length and hand-over state of track 1..4; null data for any
+// other track number.
+TrackSlot SlotOfTrack(int track)
+{
+	switch (track) {
+	case 1:
+		return {g_puchTrack1Data, &g_nTrack1DataLength, &g_pJavaTrack1Data, &g_pJavaTrack1DataArr};
+	case 2:
+		return {g_puchTrack2Data, &g_nTrack2DataLength, &g_pJavaTrack2Data, &g_pJavaTrack2DataArr};
+	case 3:
+		return {g_puchTrack3Data, &g_nTrack3DataLength, &g_pJavaTrack3Data, &g_pJavaTrack3DataArr};
+	case 4:
+		return {g_puchTrack4Data, &g_nTrack4DataLength, &g_pJavaTrack4Data, &g_pJavaTrack4DataArr};
+	default:
+		return {nullptr, nullptr, nullptr, nullptr};
+	}
+}
+
+// Descriptor of the track node of an attachment; 0 for a bad track number.
+int UsbTrackFd(int track)
+{
+	switch (track) {
+	case 1: return g_DeviceChannels.fdUsbMsr1.load();
+	case 2: return g_DeviceChannels.fdUsbMsr2.load();
+	case 3: return g_DeviceChannels.fdUsbMsr3.load();
+	default: return 0;
+	}
+}
+
+int Ps2TrackFd(int track)
+{
+	switch (track) {
+	case 1: return g_DeviceChannels.fdPs2Msr1.load();
+	case 2: return g_DeviceChannels.fdPs2Msr2.load();
+	case 3: return g_DeviceChannels.fdPs2Msr3.load();
+	default: return 0;
+	}
+}
+
+// Aggregation state of one attachment's swipe: microseconds waited since
+// the last announcement and, per track, whether it was read and not yet
+// reported.
+struct SwipeState {
+	std::int32_t nMSRTimeOut_usec;
+	std::int32_t bTrack1DataAvailable;
+	std::int32_t bTrack2DataAvailable;
+	std::int32_t bTrack3DataAvailable;
+};
+
+using TrackReader = int (*)(JNIEnv *, jobject, jmethodID, std::uint8_t, std::uint16_t);
+
+// One poll of swipe aggregation: read the announced tracks, count the wait,
+// and report the swipe when track 3 is in or the wait has run out. Returns
+// 1 while tracks are held and not yet reported.
+int AggregateSwipe(SwipeState &s, JNIEnv *env, jobject obj, jmethodID msrMethod,
+		   const std::array<std::uint16_t, 3> &lengths, TrackReader readTrack)
+{
+	std::int32_t *flags[3] = {&s.bTrack1DataAvailable, &s.bTrack2DataAvailable,
+				  &s.bTrack3DataAvailable};
+	for (int i = 0; i < 3; ++i) {
+		const std::uint16_t len = lengths[static_cast<std::size_t>(i)];
+		if (len == 0)
+			continue;
+		if (len != TRACK_LEN_NO_DATA)
+			*flags[i] = readTrack(env, obj, msrMethod, static_cast<std::uint8_t>(i + 1), len);
+		s.nMSRTimeOut_usec = 0;
+	}
+
+	const bool bAny = s.bTrack1DataAvailable || s.bTrack2DataAvailable || s.bTrack3DataAvailable;
+	if (bAny)
+		s.nMSRTimeOut_usec += POLL_USEC;
+
+	if (s.bTrack3DataAvailable ||
+	    ((s.bTrack1DataAvailable || s.bTrack2DataAvailable) && s.nMSRTimeOut_usec > REPORT_AFTER_USEC)) {
+		CallJavaCallback(env, obj, msrMethod);
+		s = SwipeState{};
+	}
+	return (s.bTrack1DataAvailable || s.bTrack2DataAvailable || s.bTrack3DataAvailable) ? 1 : 0;
+}
+
+// Copies a track into a new Java array and marks it fetched. On a failed
+// allocation it returns null and the track stays pending.
+jbyteArray FetchTrack(JNIEnv *env, int track)
+{
+	const TrackSlot slot = SlotOfTrack(track);
+	std::lock_guard lock(g_TrackDataLock);
+	myFree(*slot.ppJavaData);
+	*slot.ppJavaData = nullptr;
+
+	const jsize n = std::clamp(*slot.pnLength, 0, TRACK_BUFFER_SIZE);
+	auto *staged = static_cast<std::uint8_t *>(std::malloc(std::max<std::size_t>(static_cast<std::size_t>(n), 1)));
+	if (staged == nullptr)
+		return nullptr;
+	std::memcpy(staged, slot.puchData, static_cast<std::size_t>(n));
+	*slot.ppJavaData = staged;
+
+	jbyteArray arr = NewJavaByteArray(env, staged, n);
+	*slot.pJavaArr = arr;
+	if (arr == nullptr)
+		return nullptr;
+	*slot.pnLength = 0;
+	return arr;
+}
+
+} // namespace
+
+extern "C" {
+
+// Reads one USB track, stored as read. A failed read leaves the track empty.
+int HandleMSRTrackUSB(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::uint16_t ushLength)
+{
+	if (g_bMsrOpened.load() == 0 || ushLength == 0 || ushLength > USB_TRACK_LIMIT)
+		return 0;
+	const TrackSlot slot = SlotOfTrack(uchTrack);
+	const int fd = UsbTrackFd(uchTrack);
+	if (slot.puchData == nullptr || fd <= 0)
+		return 0;
+
+	std::array<std::uint8_t, TRACK_BUFFER_SIZE> bytes{};
+	const ssize_t nRead = read(fd, bytes.data(), ushLength);
+	const std::int32_t n = nRead < 0 ? 0 : static_cast<std::int32_t>(std::min<ssize_t>(nRead, ushLength));
+
+	std::lock_guard lock(g_TrackDataLock);
+	std::memcpy(slot.puchData, bytes.data(), static_cast<std::size_t>(n));
+	*slot.pnLength = n;
+	return n > 0 ? 1 : 0;
+}
+
+// Reads one PS/2 track of set-1 scan codes and frames its characters as
+// 0x00, start sentinel, characters, '?'. At most 252 characters are kept.
+// A failed read leaves the track as it was; a read that yields no character
+// empties it.
+int HandleMSRTrackPS2(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::uint16_t ushLength)
+{
+	std::array<std::uint8_t, PS2_TRACK_LIMIT> raw{};
+	if (g_bMsrOpened.load() == 0 || ushLength == 0 || ushLength > PS2_TRACK_LIMIT)
+		return 0;
+	const TrackSlot slot = SlotOfTrack(uchTrack);
+	const int fd = Ps2TrackFd(uchTrack);
+	if (slot.puchData == nullptr || fd <= 0)
+		return 0;
+	const std::uint8_t uchStart = uchTrack == 1 ? '%' : ';';
+
+	const ssize_t nRead = read(fd, raw.data(), ushLength);
+	if (nRead < 0)
+		return 0;
+	const auto nRaw = static_cast<std::int32_t>(std::min<ssize_t>(nRead, ushLength));
+
+	// One character at most per raw byte.
+	std::array<std::uint8_t, PS2_TRACK_LIMIT> chars{};
+	std::int32_t nChars = 0;
+	TranslateRawToAscii(raw.data(), nRaw, chars.data(), &nChars);
+	nChars = std::clamp(nChars, 0, PS2_FRAME_MAX_CHARS);
+
+	std::lock_guard lock(g_TrackDataLock);
+	if (nChars == 0) {
+		*slot.pnLength = 0;
+		return 0;
+	}
+	slot.puchData[0] = 0x00;
+	slot.puchData[1] = uchStart;
+	std::memcpy(slot.puchData + 2, chars.data(), static_cast<std::size_t>(nChars));
+	slot.puchData[nChars + 2] = '?';
+	*slot.pnLength = nChars + PS2_FRAME_OVERHEAD;
+	return 1;
+}
+
+int HandleMSRDataUSB(JNIEnv *env, jobject obj, jmethodID msrMethod, UsbMsrStatusRecord status)
+{
+	static SwipeState s_usbSwipe{};
+	return AggregateSwipe(s_usbSwipe, env, obj, msrMethod,
+			      {status.ushTrack1Len, status.ushTrack2Len, status.ushTrack3Len},
+			      HandleMSRTrackUSB);
+}
+
+int HandleMSRDataPS2(JNIEnv *env, jobject obj, jmethodID msrMethod, Ps2StatusRecord status)
+{
+	static SwipeState s_ps2Swipe{};
+	return AggregateSwipe(s_ps2Swipe, env, obj, msrMethod,
+			      {status.ushTrack1Len, status.ushTrack2Len, status.ushTrack3Len},
+			      HandleMSRTrackPS2);
+}
+
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack1Data)(JNIEnv *env, jobject)
+{
+	return FetchTrack(env, 1);
+}
+
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack2Data)(JNIEnv *env, jobject)
+{
+	return FetchTrack(env, 2);
+}
+
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack3Data)(JNIEnv *env, jobject)
+{
+	return FetchTrack(env, 3);
+}
+
+// No attachment delivers a fourth track: its length is always 0.
+JNIEXPORT jbyteArray JNICALL TRV_JNI(getMsrTrack4Data)(JNIEnv *env, jobject)
+{
+	return FetchTrack(env, 4);
+}
+
+} // extern "C"
