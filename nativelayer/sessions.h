@@ -1,0 +1,24 @@
+// Internal to the library: the locks that serialise the session methods of
+// each device among the Java threads, and the slot reset that startPolling
+// makes before it opens the status nodes.
+#pragma once
+
+#include <mutex>
+
+// One lock per device. Held by that device's open, claim, release and close
+// (and, for the keyboard, by writeKeyboardConfig), so that two Java threads
+// never open the same nodes twice or close a descriptor another thread is
+// writing through. The polling thread never takes these locks: it relies on
+// the order of the flag and slot stores alone.
+extern std::mutex g_KeyboardSessionLock;
+extern std::mutex g_MsrSessionLock;
+extern std::mutex g_KeylockSessionLock;
+
+// Clears the data-node slots of every session that is not open (they hold 0
+// or -1 then) and leaves the slots of an open session, whose descriptors are
+// in use, as they are. The slots of positions that never hold a node are set
+// to 0. The status slots are not touched.
+void ResetSessionSlotsForPolling(void);
+
+// Opens a device node read-write, blocking. Returns the descriptor or -1.
+int OpenDeviceNode(const char *path);
