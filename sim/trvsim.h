@@ -116,6 +116,18 @@ void trvsim_step_mode(int gate_node, int on);
  * the cycle after them (1), or after timeout_ms (0). */
 int trvsim_step(int count, int timeout_ms);
 
+/* ---- Scenarios (also read from the file named by TRVSIM_SCENARIO) ---- */
+
+/* Replaces the scenario with the one in text (format: sim/README.md); its
+ * clock starts now. Returns 0, or -1 with a message naming the line in
+ * error (nothing changes then). */
+int trvsim_scenario_load(const char *text, char *error, size_t error_cap);
+/* Actions of the scenario that have not fired yet. */
+int trvsim_scenario_pending(void);
+/* Fires the actions that are due now (as any call on a node does) and
+ * returns the number still pending. */
+int trvsim_scenario_poll(void);
+
 #ifdef __cplusplus
 }
 #endif
