@@ -77,9 +77,7 @@ bool tokenstartswith(const char *token, std::size_t nStored, const char *name)
 	return nName <= nStored && std::memcmp(token, name, nName) == 0;
 }
 
-// Return the value of a NUL-terminated hex text as base-16 strtoul reads it
-// into 32 bits: optional sign and "0x", saturating at 0xFFFFFFFF, '-' negates
-// modulo 2^32, no digits give 0.
+// Return hex text s read as 32-bit base-16 strtoul (sign, "0x", saturation).
 std::uint32_t hextou32(const char *s)
 {
 	bool bNegative = false;
@@ -124,6 +122,8 @@ std::int32_t valueresult(std::uint32_t ulValue)
 
 extern "C" {
 
+// Search fd onwards for a header whose content begins with section; 0 when
+// found (position just past its ']') or after an overlong header, -1 at EOF.
 int getsection(const char *section, int fd)
 {
 	char token[TOKEN_MAX];
@@ -153,6 +153,8 @@ int getsection(const char *section, int fd)
 	}
 }
 
+// Search fd onwards for a token beginning with key and ending in '=', and
+// return its value (converted in the tool build); -1 at EOF or overlong token.
 int getvalue(const char *key, int fd)
 {
 	char token[TOKEN_MAX];
@@ -188,6 +190,7 @@ int getvalue(const char *key, int fd)
 	return valueresult(hextou32(token));
 }
 
+// Open the configuration file and return the value of key after section.
 std::int32_t parseini(const char *section, const char *key)
 {
 	if (section == nullptr || key == nullptr)
