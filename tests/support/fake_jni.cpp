@@ -163,6 +163,18 @@ void CallVoidMethod(JNIEnv *env, jobject obj, jmethodID id, ...)
 		m.raise(te, "RuntimeException from " + name);
 }
 
+// The C++ JNIEnv wrapper forwards env->CallVoidMethod(...) to this slot; the
+// callbacks take no arguments, so both forms end in the same call.
+void CallVoidMethodV(JNIEnv *env, jobject obj, jmethodID id, va_list)
+{
+	CallVoidMethod(env, obj, id);
+}
+
+void CallVoidMethodA(JNIEnv *env, jobject obj, jmethodID id, const jvalue *)
+{
+	CallVoidMethod(env, obj, id);
+}
+
 jboolean ExceptionCheck(JNIEnv *env)
 {
 	auto *te = Impl::enter(env, "ExceptionCheck", true);
@@ -391,6 +403,8 @@ FakeJni::FakeJni() : impl_(std::make_unique<Impl>())
 	t.GetObjectClass = GetObjectClass;
 	t.GetMethodID = GetMethodID;
 	t.CallVoidMethod = CallVoidMethod;
+	t.CallVoidMethodV = CallVoidMethodV;
+	t.CallVoidMethodA = CallVoidMethodA;
 	t.ExceptionCheck = ExceptionCheck;
 	t.ExceptionOccurred = ExceptionOccurred;
 	t.ExceptionClear = ExceptionClear;
