@@ -1,0 +1,376 @@
+// SPDX-License-Identifier: GPL-2.0
+/*
+ * swipetype: types a card swipe as key presses on an input device.
+ *
+ * Each track of a SwipeRecord is decoded (the reversed reading first, the
+ * forward reading as fallback) and typed as its start sentinel, its
+ * characters, its end sentinel and Enter.  The key events are not reported
+ * at once: they go into a ring of SWIPE_QUEUE_SIZE entries, and a timer
+ * reports one event, followed by a SYN_REPORT, every SWIPE_PERIOD jiffies.
+ *
+ * The producer (the context that calls swipetype() or intobuffer()) and
+ * the timer callback may run on different processors, so buffer_lock,
+ * taken with interrupts disabled, guards the ring, both indices and every
+ * call on delyd_timer.  Nobody waits for the timer except
+ * swipetype_exit(), which runs in process context.
+ */
+#include <linux/kernel.h>
+#include <linux/types.h>
+#include <linux/errno.h>
+#include <linux/input.h>
+#include <linux/jiffies.h>
+#include <linux/spinlock.h>
+#include <linux/timer.h>
+#include "swipetype.h"
+#include "cdecode.h"
+
+/* Ring slots that may hold pending events: one stays free so that a full
+ * ring never looks empty. */
+#define SWIPE_QUEUE_ROOM	(SWIPE_QUEUE_SIZE - 1)
+/* Most events that one character (or Enter) queues. */
+#define SWIPE_GROUP_MAX		8
+
+#define SH(key)		(KBD_SHIFT | (key))
+#define ALTGR(key)	(KBD_ALTGR | (key))
+
+/*
+ * Key that types each character on a German (QWERTZ) layout, with the
+ * modifiers held around it.  Characters without an entry type key code 0.
+ */
+const u16 kbd_scancode[256] = {
+	[' ']  = KEY_SPACE,		['!']  = SH(KEY_1),
+	['"']  = SH(KEY_2),		['#']  = KEY_BACKSLASH,
+	['$']  = SH(KEY_4),		['%']  = SH(KEY_5),
+	['&']  = SH(KEY_6),		['\''] = KEY_EQUAL,
+	['(']  = SH(KEY_8),		[')']  = SH(KEY_9),
+	['*']  = SH(KEY_RIGHTBRACE),	['+']  = KEY_RIGHTBRACE,
+	[',']  = KEY_COMMA,		['-']  = KEY_SLASH,
+	['.']  = KEY_DOT,		['/']  = SH(KEY_7),
+	['0']  = KEY_0,			['1']  = KEY_1,
+	['2']  = KEY_2,			['3']  = KEY_3,
+	['4']  = KEY_4,			['5']  = KEY_5,
+	['6']  = KEY_6,			['7']  = KEY_7,
+	['8']  = KEY_8,			['9']  = KEY_9,
+	[':']  = SH(KEY_DOT),		[';']  = SH(KEY_COMMA),
+	['<']  = KEY_102ND,		['=']  = SH(KEY_0),
+	['>']  = SH(KEY_102ND),		['?']  = SH(KEY_MINUS),
+	['@']  = ALTGR(KEY_Q),		['A']  = SH(KEY_A),
+	['B']  = SH(KEY_B),		['C']  = SH(KEY_C),
+	['D']  = SH(KEY_D),		['E']  = SH(KEY_E),
+	['F']  = SH(KEY_F),		['G']  = SH(KEY_G),
+	['H']  = SH(KEY_H),		['I']  = SH(KEY_I),
+	['J']  = SH(KEY_J),		['K']  = SH(KEY_K),
+	['L']  = SH(KEY_L),		['M']  = SH(KEY_M),
+	['N']  = SH(KEY_N),		['O']  = SH(KEY_O),
+	['P']  = SH(KEY_P),		['Q']  = SH(KEY_Q),
+	['R']  = SH(KEY_R),		['S']  = SH(KEY_S),
+	['T']  = SH(KEY_T),		['U']  = SH(KEY_U),
+	['V']  = SH(KEY_V),		['W']  = SH(KEY_W),
+	['X']  = SH(KEY_X),		['Y']  = SH(KEY_Z),
+	['Z']  = SH(KEY_Y),		['[']  = ALTGR(KEY_8),
+	['\\'] = ALTGR(KEY_MINUS),	[']']  = ALTGR(KEY_9),
+	['^']  = KEY_GRAVE,		['_']  = SH(KEY_SLASH),
+	['~']  = ALTGR(KEY_RIGHTBRACE),
+};
+
+static struct bufferdata buffer[SWIPE_QUEUE_SIZE];
+static int readpos;		/* next event to report */
+static int writepos;		/* next free entry */
+static struct timer_list delyd_timer;
+/* Set while the driver is unloading: nothing is queued or re-armed. */
+static bool output_stopped;
+/* Guards buffer, readpos, writepos, output_stopped and delyd_timer. */
+static DEFINE_SPINLOCK(buffer_lock);
+
+/* Return the number of events waiting; caller holds buffer_lock. */
+static int queue_used(void)
+{
+	return (writepos - readpos + SWIPE_QUEUE_SIZE) % SWIPE_QUEUE_SIZE;
+}
+
+/*
+ * Append @count events to the ring, all of them or none.  Arms the timer
+ * when the ring was empty.  Return: 0, or -ENOSPC when the ring lacks the
+ * room (or the driver is unloading) and nothing was queued.
+ */
+static int queue_group(struct input_dev *idev, const u16 *values, int count)
+{
+	unsigned long flags;
+	int i, ret = 0;
+
+	spin_lock_irqsave(&buffer_lock, flags);
+	if (output_stopped || SWIPE_QUEUE_ROOM - queue_used() < count) {
+		ret = -ENOSPC;
+		goto out;
+	}
+	for (i = 0; i < count; i++) {
+		if (readpos == writepos)
+			output_init();
+		buffer[writepos].dev = idev;
+		buffer[writepos].keycode = values[i];
+		writepos++;
+		if (writepos > SWIPE_QUEUE_SIZE - 1)
+			writepos = 0;
+	}
+out:
+	spin_unlock_irqrestore(&buffer_lock, flags);
+	return ret;
+}
+
+/**
+ * intobuffer() - queue one key event
+ * @idev: input device to report the event on
+ * @value: queued key value; only its low 16 bits are kept
+ *
+ * The event is dropped when the ring is full; a full ring is never
+ * overwritten.
+ */
+void intobuffer(struct input_dev *idev, int value)
+{
+	u16 v = value & 0xffff;
+
+	queue_group(idev, &v, 1);
+}
+
+/**
+ * output_init() - arm delyd_timer to fire SWIPE_PERIOD jiffies from now
+ *
+ * Context: buffer_lock held, ring empty.  The timer was set up once by
+ * swipetype_init() and is never re-initialised here: the callback of an
+ * earlier run may still be finishing on another processor.
+ */
+void output_init(void)
+{
+	mod_timer(&delyd_timer, jiffies + SWIPE_PERIOD);
+}
+
+/**
+ * output_timedout() - timer callback: report the next queued event
+ * @ptr: unused
+ *
+ * Reports the event as EV_KEY followed by SYN_REPORT (without the
+ * synchronisation, evdev readers never see the key), then re-arms the
+ * timer while events remain.
+ */
+void output_timedout(MSR_TIMER_ARG ptr)
+{
+	struct bufferdata *ev;
+	unsigned long flags;
+
+	(void)ptr;
+	spin_lock_irqsave(&buffer_lock, flags);
+	if (readpos != writepos) {
+		ev = &buffer[readpos];
+		input_event(ev->dev, EV_KEY, ev->keycode & 0xff,
+			    (ev->keycode & 0xff00) ? 1 : 0);
+		input_sync(ev->dev);
+		readpos++;
+		if (readpos > SWIPE_QUEUE_SIZE - 1)
+			readpos = 0;
+	}
+	if (readpos == writepos)
+		msr_timer_delete(&delyd_timer);
+	else if (!output_stopped)
+		mod_timer(&delyd_timer, jiffies + SWIPE_PERIOD);
+	spin_unlock_irqrestore(&buffer_lock, flags);
+}
+
+/**
+ * swipetype_init() - set up the queue and its timer
+ *
+ * Context: process context, before the first swipe.  Return: 0.
+ */
+int swipetype_init(void)
+{
+	unsigned long flags;
+
+	BUILD_BUG_ON(offsetof(struct SwipeRecord, track1) != SWIPE_TRACK1_OFFSET);
+	BUILD_BUG_ON(offsetof(struct SwipeRecord, track2) != SWIPE_TRACK2_OFFSET);
+	BUILD_BUG_ON(offsetof(struct SwipeRecord, track3) != SWIPE_TRACK3_OFFSET);
+
+	msr_timer_setup(&delyd_timer, output_timedout);
+	spin_lock_irqsave(&buffer_lock, flags);
+	readpos = 0;
+	writepos = 0;
+	output_stopped = false;
+	spin_unlock_irqrestore(&buffer_lock, flags);
+	return 0;
+}
+
+/**
+ * swipetype_exit() - stop the timer and drop the events still queued
+ *
+ * Context: process context (waits for a running callback).
+ */
+void swipetype_exit(void)
+{
+	unsigned long flags;
+
+	spin_lock_irqsave(&buffer_lock, flags);
+	output_stopped = true;
+	spin_unlock_irqrestore(&buffer_lock, flags);
+
+	msr_timer_delete_sync(&delyd_timer);
+
+	spin_lock_irqsave(&buffer_lock, flags);
+	readpos = 0;
+	writepos = 0;
+	spin_unlock_irqrestore(&buffer_lock, flags);
+}
+
+/**
+ * inverttrack() - reverse a bit stream
+ * @orgtrack: @size bytes of the stream
+ * @reversetrack: receives the stream read from its other end
+ * @size: number of bytes
+ *
+ * Byte i with its bit order reversed goes to position @size - 1 - i.
+ */
+void inverttrack(const unsigned char *orgtrack, unsigned char *reversetrack,
+		 unsigned char size)
+{
+	unsigned int i, bit;
+	unsigned char b, r;
+
+	for (i = 0; i < size; i++) {
+		b = orgtrack[i];
+		r = 0;
+		for (bit = 0; bit < 8; bit++)
+			if (b & (1u << bit))
+				r |= 0x80u >> bit;
+		reversetrack[size - 1 - i] = r;
+	}
+}
+
+/*
+ * Queue the group of events that types one kbd_scancode entry: modifier
+ * presses, key press, key release, modifier releases in reverse order.
+ * Return: 0, or -ENOSPC when the group did not fit and nothing was queued.
+ */
+static int press_group(struct input_dev *idev, u16 kcode)
+{
+	u16 group[SWIPE_GROUP_MAX];
+	int n = 0;
+
+	if (kcode & KBD_ALTGR)
+		group[n++] = SWIPE_PRESS | KEY_RIGHTALT;
+	if (kcode & KBD_CTRL)
+		group[n++] = SWIPE_PRESS | KEY_LEFTCTRL;
+	if (kcode & KBD_SHIFT)
+		group[n++] = SWIPE_PRESS | KEY_LEFTSHIFT;
+	group[n++] = SWIPE_PRESS | (kcode & 0xff);
+	group[n++] = kcode & 0xff;
+	if (kcode & KBD_SHIFT)
+		group[n++] = KEY_LEFTSHIFT;
+	if (kcode & KBD_CTRL)
+		group[n++] = KEY_LEFTCTRL;
+	if (kcode & KBD_ALTGR)
+		group[n++] = KEY_RIGHTALT;
+	return queue_group(idev, group, n);
+}
+
+/**
+ * presskeys() - type one kbd_scancode entry
+ * @idev: input device
+ * @kcode: the entry; an entry of 0 types key code 0
+ *
+ * The whole group of events is queued, or none of it when the ring is
+ * full, so that no key or modifier is left pressed.
+ */
+void presskeys(struct input_dev *idev, u16 kcode)
+{
+	press_group(idev, kcode);
+}
+
+/*
+ * Type one decoded track: start sentinel, characters, end sentinel, Enter.
+ * Return: 0, or -ENOSPC at the first group that did not fit.
+ */
+static int type_track(struct input_dev *idev, u8 start, const u8 *chars,
+		      int count, u8 end)
+{
+	static const u16 enter[2] = { SWIPE_PRESS | KEY_ENTER, KEY_ENTER };
+	int i, ret;
+
+	ret = press_group(idev, kbd_scancode[start]);
+	for (i = 0; !ret && i < count; i++)
+		ret = press_group(idev, kbd_scancode[chars[i]]);
+	if (!ret)
+		ret = press_group(idev, kbd_scancode[end]);
+	if (!ret)
+		ret = queue_group(idev, enter, 2);
+	return ret;
+}
+
+/**
+ * swipe_record_size() - bytes a SwipeRecord needs for its announced tracks
+ * @msr_data: at least the three length bytes of the record
+ *
+ * Length bytes beyond the room of their region count as that room, as in
+ * swipetype().  Return: the end offset of the last announced track (at
+ * least the three length bytes).
+ */
+size_t swipe_record_size(const unsigned char *msr_data)
+{
+	size_t need = SWIPE_TRACK1_OFFSET;
+
+	if (msr_data[0])
+		need = SWIPE_TRACK1_OFFSET + min_t(size_t, msr_data[0], SWIPE_TRACK1_ROOM);
+	if (msr_data[1])
+		need = SWIPE_TRACK2_OFFSET + min_t(size_t, msr_data[1], SWIPE_TRACK2_ROOM);
+	if (msr_data[2])
+		need = SWIPE_TRACK3_OFFSET + msr_data[2];
+	return need;
+}
+
+/**
+ * swipetype() - type the tracks of one swipe
+ * @idev: input device that reports the keys
+ * @msr_data: a SwipeRecord, at least swipe_record_size() bytes long
+ *
+ * For every track with a non-zero length: decode it (reversed reading
+ * first, forward reading when that fails) and queue its start sentinel,
+ * characters, end sentinel and Enter.  A track that decodes in neither
+ * direction is typed with what the decoder delivers.  A length byte beyond
+ * the room of its region is clamped to that room.  Once a character does
+ * not fit into the ring, the rest of the swipe is dropped.
+ *
+ * Context: one call at a time (the decoder keeps per-swipe state).
+ */
+void swipetype(struct input_dev *idev, const unsigned char *msr_data)
+{
+	static const struct {
+		unsigned int offset;
+		unsigned int room;
+	} tracks[3] = {
+		{ SWIPE_TRACK1_OFFSET, SWIPE_TRACK1_ROOM },
+		{ SWIPE_TRACK2_OFFSET, SWIPE_TRACK2_ROOM },
+		{ SWIPE_TRACK3_OFFSET, SWIPE_TRACK3_ROOM },
+	};
+	unsigned char reversetrack[256];
+	unsigned char decoded[CDECODE_MAX_CHARS];
+	unsigned char pbStartSentinel = 0, pbEndSentinel = 0;
+	char pCARD_TYPE = 0;
+	const unsigned char *data;
+	unsigned char len;
+	int track, length;
+
+	CDecode_CDecode();
+	for (track = 1; track <= 3; track++) {
+		len = min_t(unsigned int, msr_data[track - 1], tracks[track - 1].room);
+		if (!len)
+			continue;
+		data = msr_data + tracks[track - 1].offset;
+		inverttrack(data, reversetrack, len);
+		if (CDecode_InterpreteSingleTrack(track, len, reversetrack,
+						  &pbStartSentinel, &pbEndSentinel,
+						  CDECODE_FORMAT_ISO, &pCARD_TYPE))
+			CDecode_InterpreteSingleTrack(track, len, data,
+						      &pbStartSentinel, &pbEndSentinel,
+						      CDECODE_FORMAT_ISO, &pCARD_TYPE);
+		length = CDecode_GetTrackData(decoded);
+		length = clamp(length, 0, CDECODE_MAX_CHARS);
+		if (type_track(idev, pbStartSentinel, decoded, length, pbEndSentinel))
+			return;
+	}
+}
