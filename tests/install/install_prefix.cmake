@@ -1,0 +1,49 @@
+# Installs the build into a fresh prefix, checks the layout, and runs the
+# installed demo jar with the installed library and sample trvpos.ini.
+file(REMOVE_RECURSE ${WORK})
+set(prefix ${WORK}/prefix)
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
+  RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed (${status})")
+endif()
+
+set(want
+  ${LIBDIR_NAME}/libnativelayer.so
+  bin/hdrcfg
+  share/java/tarvel-jpos.jar
+  share/java/tarvel-jpos-demo.jar
+  share/doc/tarvel-pos/trvpos.ini
+  src/tarvel-msrdrv-${VERSION}/Kbuild
+  src/tarvel-msrdrv-${VERSION}/swipetype.c
+  src/tarvel-msrdrv-${VERSION}/swipetype.h)
+foreach(f IN LISTS want)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "not installed: ${f}")
+  endif()
+endforeach()
+if(EXISTS ${prefix}/etc)
+  message(FATAL_ERROR "the install writes below etc/")
+endif()
+# Test support stays out of the install.
+file(GLOB_RECURSE sim_files ${prefix}/*trvsim*)
+if(sim_files)
+  message(FATAL_ERROR "simulator installed: ${sim_files}")
+endif()
+
+# The demo, from the installed files only (plus the simulator of the build).
+set(run ${WORK}/run)
+file(MAKE_DIRECTORY ${run})
+file(COPY ${prefix}/share/doc/tarvel-pos/trvpos.ini DESTINATION ${run})
+execute_process(COMMAND ${CMAKE_COMMAND}
+  -DJAVA=${JAVA}
+  -DPRELOAD=${PRELOAD}
+  -DLIBDIR=${prefix}/${LIBDIR_NAME}
+  -DCLASSPATH=${prefix}/share/java/tarvel-jpos.jar:${prefix}/share/java/tarvel-jpos-demo.jar
+  -DSCENARIO=${SCENARIO}
+  -DWORKDIR=${run}
+  -P ${RUN_DEMO}
+  RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "the installed demo failed")
+endif()

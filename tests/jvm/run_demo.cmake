@@ -1,0 +1,61 @@
+# Runs the demo program on the driver simulator and checks what it printed.
+# Inputs: JAVA, PRELOAD (libtrvsim.so), LIBDIR (folder of libnativelayer.so),
+# CLASSPATH, SCENARIO, WORKDIR (holds trvpos.ini).
+foreach(v JAVA PRELOAD LIBDIR CLASSPATH SCENARIO WORKDIR)
+  if(NOT DEFINED ${v})
+    message(FATAL_ERROR "run_demo.cmake: ${v} not given")
+  endif()
+endforeach()
+
+file(REMOVE ${WORKDIR}/trvsim.log)
+execute_process(
+  COMMAND ${CMAKE_COMMAND} -E env
+          LD_PRELOAD=${PRELOAD}
+          TRVSIM_SCENARIO=${SCENARIO}
+          TRVSIM_LOG=${WORKDIR}/trvsim.log
+          ${JAVA} -Xcheck:jni -Djava.library.path=${LIBDIR} -cp ${CLASSPATH}
+          com.tarvel.jpos.demo.Demo
+  WORKING_DIRECTORY ${WORKDIR}
+  RESULT_VARIABLE status
+  OUTPUT_VARIABLE out
+  ERROR_VARIABLE err
+  TIMEOUT 90)
+message("${out}${err}")
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "demo ended with status ${status}")
+endif()
+
+# What the demo's scenario makes the service receive and send. (One call
+# per line: several lines hold semicolons, which a CMake list would split.)
+function(expect_line line)
+  string(FIND "${out}" "${line}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "demo output lacks: ${line}")
+  endif()
+endfunction()
+expect_line("open: keyboard 4660, MSR 4660, keylock 4660")
+expect_line("keylock position 1")
+expect_line("keylock position 2")
+expect_line("keylock position 3")
+expect_line("keys: 0000001e 00000030 0000002e")
+expect_line("keys: 00000002 00000082 00000003 00000083")
+expect_line("swipe 1")
+expect_line("text: %B4111111111111111^DEMO/CARD^29121010000000000000?")
+expect_line("text: ;4111111111111111=29121010000000000?")
+expect_line("swipe 2")
+expect_line("text: ;011234567890123445=724724100000000000030300001?")
+expect_line("swipe 3")
+expect_line("text: .%B4567?")
+expect_line("hex:  00 25 42 34 35 36 37 3f")
+expect_line("text: .;4567=90?")
+expect_line("closed; 3 swipe(s) seen")
+expect_line("PS/2 POS key table, set-1 codes marked: 3b 3c e01c")
+expect_line("USB POS key table: usage 3a=0101, usage 3b=0102, usage 58=0103, combination key=usage e0, combination+usage 04=0104")
+expect_line("MSR header record: command 10, GH 00/00, GT 00/28, H1 e1/22, T1 e1/38, H2 00/33, T2 e1/38, H3 00/33, T3 e1/38")
+expect_line("PS/2 POS key table, set-1 codes marked: none (empty table)")
+expect_line("USB POS key table: none (empty table)")
+string(REGEX MATCHALL "swipe [0-9]+\n" swipes "${out}")
+list(LENGTH swipes n)
+if(NOT n EQUAL 3)
+  message(FATAL_ERROR "demo reported ${n} swipes, want 3")
+endif()
