@@ -39,7 +39,7 @@ execute_process(COMMAND ${CMAKE_COMMAND}
   -DJAVA=${JAVA}
   -DPRELOAD=${PRELOAD}
   -DLIBDIR=${prefix}/${LIBDIR_NAME}
-  -DCLASSPATH=${prefix}/share/java/tarvel-jpos.jar:${prefix}/share/java/tarvel-jpos-demo.jar
+  -DJAR=${prefix}/share/java/tarvel-jpos-demo.jar
   -DSCENARIO=${SCENARIO}
   -DWORKDIR=${run}
   -P ${RUN_DEMO}

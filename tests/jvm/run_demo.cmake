@@ -1,7 +1,15 @@
 # Runs the demo program on the driver simulator and checks what it printed.
 # Inputs: JAVA, PRELOAD (libtrvsim.so), LIBDIR (folder of libnativelayer.so),
-# CLASSPATH, SCENARIO, WORKDIR (holds trvpos.ini).
-foreach(v JAVA PRELOAD LIBDIR CLASSPATH SCENARIO WORKDIR)
+# SCENARIO, WORKDIR (holds trvpos.ini), and either CLASSPATH (both jars) or
+# JAR (the demo jar, run with -jar: its manifest names the service jar).
+if(DEFINED JAR)
+  set(launch -jar ${JAR})
+elseif(DEFINED CLASSPATH)
+  set(launch -cp ${CLASSPATH} com.tarvel.jpos.demo.Demo)
+else()
+  message(FATAL_ERROR "run_demo.cmake: CLASSPATH or JAR not given")
+endif()
+foreach(v JAVA PRELOAD LIBDIR SCENARIO WORKDIR)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "run_demo.cmake: ${v} not given")
   endif()
@@ -13,8 +21,7 @@ execute_process(
           LD_PRELOAD=${PRELOAD}
           TRVSIM_SCENARIO=${SCENARIO}
           TRVSIM_LOG=${WORKDIR}/trvsim.log
-          ${JAVA} -Xcheck:jni -Djava.library.path=${LIBDIR} -cp ${CLASSPATH}
-          com.tarvel.jpos.demo.Demo
+          ${JAVA} -Xcheck:jni -Djava.library.path=${LIBDIR} ${launch}
   WORKING_DIRECTORY ${WORKDIR}
   RESULT_VARIABLE status
   OUTPUT_VARIABLE out
