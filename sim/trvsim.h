@@ -68,7 +68,10 @@ void trvsim_usb_type(const uint32_t *entries, size_t n);
 void trvsim_set_keylock(int attachment, uint16_t position);
 /* A card swiped: the track's bytes are queued on its track node and its
  * length is announced in the attachment's status until the track is read.
- * track is 1..3. Several swipes queue one behind the other. */
+ * track is 1..3. Several swipes queue one behind the other. A read of the
+ * track node delivers the front track (at most the size asked for) and
+ * drops that track whole, as a driver that keeps no partly read track.
+ * An empty track (n == 0) is not queued: it would announce nothing. */
 void trvsim_swipe_track(int attachment, int track, const uint8_t *bytes, size_t n);
 
 /* ---- Faults ---- */
@@ -113,7 +116,10 @@ int trvsim_wait_reads(int node, long count, int timeout_ms);
  * Choose the first status node the loop reads in a cycle as the gate. */
 void trvsim_step_mode(int gate_node, int on);
 /* Release count cycles and return once the loop is blocked at the gate of
- * the cycle after them (1), or after timeout_ms (0). */
+ * the cycle after them (1), or after timeout_ms (0; cycles not yet begun
+ * are then withdrawn). trvsim_step(0, ...) only waits for the loop to
+ * arrive at the gate. Leaving step mode (or trvsim_reset) releases the
+ * loop; do so before stopping it, or step once more after the stop. */
 int trvsim_step(int count, int timeout_ms);
 
 /* ---- Scenarios (also read from the file named by TRVSIM_SCENARIO) ---- */

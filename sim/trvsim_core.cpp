@@ -286,7 +286,8 @@ std::size_t deliver(Sim &s, int node, std::uint8_t *buf, std::size_t n)
 			rec = status_record(s, node);
 		}
 		std::size_t k = std::min(n, rec.size());
-		std::memcpy(buf, rec.data(), k);
+		if (k > 0)
+			std::memcpy(buf, rec.data(), k);
 		return k;
 	}
 	case TRVSIM_PS2_KEYBOARD: {
@@ -753,7 +754,7 @@ long trvsim_written(int node, int index, uint8_t *buf, size_t cap)
 	if (i < 0 || i >= count)
 		return -1;
 	const auto &rec = w[static_cast<std::size_t>(i)];
-	if (buf != nullptr)
+	if (buf != nullptr && !rec.empty())
 		std::memcpy(buf, rec.data(), std::min(cap, rec.size()));
 	return static_cast<long>(rec.size());
 }

@@ -464,7 +464,8 @@ bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
 		}
 		a.line = line_no;
 		std::size_t b = line.find_first_not_of(" \t");
-		a.text = std::string(line.substr(b == std::string_view::npos ? 0 : b));
+		std::size_t e = line.find_last_not_of(" \t");
+		a.text = std::string(line.substr(b, e - b + 1));
 		actions.push_back(std::move(a));
 	}
 	out = std::move(actions);

@@ -177,3 +177,28 @@ TEST_F(InterposeTest, CallsFromASharedLibraryReachTheNodes)
 }
 
 } // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+namespace {
+
+// The interposer hands ordinary reads on to the sanitizer's interceptor,
+// which still sees an overflowing read.
+TEST_F(InterposeTest, SanitizerStillChecksOrdinaryReads)
+{
+	std::string path = dir_ + "/eight";
+	int fd = ::open(path.c_str(), O_CREAT | O_RDWR, 0600);
+	ASSERT_GE(fd, 0);
+	ASSERT_EQ(::write(fd, "01234567", 8), 8);
+	ASSERT_EQ(::lseek(fd, 0, SEEK_SET), 0);
+	EXPECT_DEATH(
+		{
+			auto *small = new char[4];
+			(void)!::read(fd, small, 8);
+			delete[] small;
+		},
+		"heap-buffer-overflow");
+	::close(fd);
+}
+
+} // namespace
+#endif

@@ -254,6 +254,7 @@ TEST(SimScenarioProcess, NodesAndEndings)
 TEST(SimScenarioProcess, ExitActionInThisProcessEndsIt)
 {
 	trvsim_reset();
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
 	EXPECT_EXIT(
 		{
 			char err[64];
