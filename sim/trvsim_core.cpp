@@ -317,11 +317,11 @@ std::size_t deliver(Sim &s, int node, std::uint8_t *buf, std::size_t n)
 	default: {
 		// A track node hands out the front swipe's track and drops it
 		// whole, also when the reader asked for less: the driver keeps
-		// no partly read track.
+		// no partly read track. A read of 0 bytes takes nothing.
 		int att = node >= TRVSIM_USB_MSR1 ? TRVSIM_USB : TRVSIM_PS2;
 		int track = node - (att == TRVSIM_USB ? TRVSIM_USB_MSR1 : TRVSIM_PS2_MSR1) + 1;
 		auto &q = s.tracks[att][track - 1];
-		if (q.empty())
+		if (q.empty() || n == 0)
 			return 0;
 		std::size_t k = std::min(n, q.front().size());
 		std::memcpy(buf, q.front().data(), k);

@@ -131,12 +131,20 @@ TEST_F(SimTest, TrackNodesHandOutOneSwipeAtATime)
 	trvsim_swipe_track(TRVSIM_USB, 2, kTrack1, sizeof kTrack1);
 	EXPECT_EQ(trvsim_queued(TRVSIM_USB_MSR2), sizeof kTrack2 + sizeof kTrack1);
 
+	// A read that can take nothing leaves the track announced.
+	trvsim_short_reads(TRVSIM_USB_MSR2, 0);
+	ssize_t r = -7;
+	Read(t2, 255, &r);
+	EXPECT_EQ(r, 0);
+	EXPECT_EQ(ReadRecord<UsbMsrStatusRecord>(msr).ushTrack2Len, sizeof kTrack2);
+	trvsim_short_reads(TRVSIM_USB_MSR2, SIZE_MAX);
+
 	// A read of fewer bytes than announced still consumes the whole track.
 	EXPECT_EQ(Read(t2, 3), Bytes(kTrack2, kTrack2 + 3));
 	EXPECT_EQ(ReadRecord<UsbMsrStatusRecord>(msr).ushTrack2Len, sizeof kTrack1);
 	EXPECT_EQ(Read(t2, 255), Bytes(kTrack1, kTrack1 + sizeof kTrack1));
 	EXPECT_EQ(ReadRecord<UsbMsrStatusRecord>(msr).ushTrack2Len, 0);
-	ssize_t r = -7;
+	r = -7;
 	Read(t2, 255, &r);
 	EXPECT_EQ(r, 0);
 
