@@ -1,0 +1,311 @@
+/*
+ * Runs inside the test kernel: writes swipe records to the swipe device,
+ * reads the typed keys from the driver's evdev node and compares them with
+ * what each card must type.  Prints the spacing of the key events and
+ * "SWIPETEST PASS" or "SWIPETEST FAIL".
+ */
+#define _GNU_SOURCE
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/input.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#define DEVICE_NAME "Tarvel USB MSR keyboard"
+#define SWIPE_NODE "/dev/trvposusb_swipe"
+#define MAX_EVENTS 2048
+
+static int failures;
+
+#define CHECK(cond, ...)                                       \
+	do {                                                   \
+		if (!(cond)) {                                 \
+			printf("swipetest: FAILED: " __VA_ARGS__); \
+			printf("\n");                          \
+			failures++;                            \
+		}                                              \
+	} while (0)
+
+/* ---- an ISO/IEC 7811 encoder ---- */
+
+struct stream {
+	unsigned char bytes[255];
+	unsigned int nbits;
+};
+
+static void put_bit(struct stream *s, int bit)
+{
+	if (bit)
+		s->bytes[s->nbits / 8] |= 1u << (s->nbits % 8);
+	s->nbits++;
+}
+
+static void put_char(struct stream *s, int track, unsigned int v)
+{
+	unsigned int width = track == 1 ? 6 : 4, i, ones = 0;
+
+	for (i = 0; i < width; i++) {
+		put_bit(s, (v >> i) & 1);
+		ones += (v >> i) & 1;
+	}
+	put_bit(s, !(ones & 1));
+}
+
+/* Encodes text (sentinels included) with its LRC between clock zeros;
+ * @reverse delivers it as a backwards swipe would.  Returns the bytes. */
+static unsigned int encode(unsigned char *out, int track, const char *text, int reverse)
+{
+	struct stream s;
+	unsigned int base = track == 1 ? 0x20 : 0x30, lrc = 0, i, n;
+
+	memset(&s, 0, sizeof(s));
+	for (i = 0; i < 12; i++)
+		put_bit(&s, 0);
+	for (; *text; text++) {
+		put_char(&s, track, (unsigned char)*text - base);
+		lrc ^= (unsigned char)*text - base;
+	}
+	put_char(&s, track, lrc);
+	for (i = 0; i < 12; i++)
+		put_bit(&s, 0);
+	n = (s.nbits + 7) / 8;
+	memset(out, 0, n);
+	for (i = 0; i < n * 8; i++) {
+		unsigned int from = reverse ? n * 8 - 1 - i : i;
+		if ((s.bytes[from / 8] >> (from % 8)) & 1)
+			out[i / 8] |= 1u << (i % 8);
+	}
+	return n;
+}
+
+/* ---- what a character types on the German layout ---- */
+
+struct key {
+	char ch;
+	unsigned short code;
+	int shift, altgr;
+};
+
+#define PLAIN(ch, code) { ch, code, 0, 0 }
+#define SHIFT(ch, code) { ch, code, 1, 0 }
+#define ALTGR(ch, code) { ch, code, 0, 1 }
+
+static const struct key keys[] = {
+	PLAIN('0', KEY_0), PLAIN('1', KEY_1), PLAIN('2', KEY_2), PLAIN('3', KEY_3),
+	PLAIN('4', KEY_4), PLAIN('5', KEY_5), PLAIN('6', KEY_6), PLAIN('7', KEY_7),
+	PLAIN('8', KEY_8), PLAIN('9', KEY_9), PLAIN('^', KEY_GRAVE), PLAIN(' ', KEY_SPACE),
+	PLAIN('<', KEY_102ND), SHIFT(';', KEY_COMMA), SHIFT('?', KEY_MINUS),
+	SHIFT('%', KEY_5), SHIFT('=', KEY_0), SHIFT('/', KEY_7), SHIFT(':', KEY_DOT),
+	SHIFT('>', KEY_102ND), SHIFT('A', KEY_A), SHIFT('B', KEY_B), SHIFT('E', KEY_E),
+	SHIFT('I', KEY_I), SHIFT('K', KEY_K), SHIFT('M', KEY_M), SHIFT('N', KEY_N),
+	SHIFT('R', KEY_R), SHIFT('S', KEY_S), SHIFT('T', KEY_T), SHIFT('U', KEY_U),
+	SHIFT('Y', KEY_Z), SHIFT('Z', KEY_Y), ALTGR('@', KEY_Q), ALTGR('[', KEY_8),
+	ALTGR('\\', KEY_MINUS), ALTGR(']', KEY_9),
+};
+
+struct expect {
+	unsigned short code[MAX_EVENTS];
+	int value[MAX_EVENTS];
+	int n;
+};
+
+static void expect_key(struct expect *e, unsigned short code, int value)
+{
+	e->code[e->n] = code;
+	e->value[e->n] = value;
+	e->n++;
+}
+
+static void expect_text(struct expect *e, const char *text)
+{
+	size_t i;
+
+	for (; *text; text++) {
+		for (i = 0; i < sizeof(keys) / sizeof(keys[0]) && keys[i].ch != *text; i++)
+			;
+		if (i == sizeof(keys) / sizeof(keys[0])) {
+			printf("swipetest: no key for '%c'\n", *text);
+			exit(2);
+		}
+		if (keys[i].altgr)
+			expect_key(e, KEY_RIGHTALT, 1);
+		if (keys[i].shift)
+			expect_key(e, KEY_LEFTSHIFT, 1);
+		expect_key(e, keys[i].code, 1);
+		expect_key(e, keys[i].code, 0);
+		if (keys[i].shift)
+			expect_key(e, KEY_LEFTSHIFT, 0);
+		if (keys[i].altgr)
+			expect_key(e, KEY_RIGHTALT, 0);
+	}
+	expect_key(e, KEY_ENTER, 1);
+	expect_key(e, KEY_ENTER, 0);
+}
+
+/* ---- the devices ---- */
+
+static int open_event_node(void)
+{
+	char path[300], name[128];
+	struct dirent *d;
+	DIR *dir = opendir("/sys/class/input");
+	FILE *f;
+
+	while (dir && (d = readdir(dir))) {
+		if (strncmp(d->d_name, "event", 5))
+			continue;
+		snprintf(path, sizeof(path), "/sys/class/input/%s/device/name", d->d_name);
+		f = fopen(path, "r");
+		if (!f)
+			continue;
+		if (fgets(name, sizeof(name), f) && !strncmp(name, DEVICE_NAME, strlen(DEVICE_NAME))) {
+			fclose(f);
+			closedir(dir);
+			snprintf(path, sizeof(path), "/dev/input/%s", d->d_name);
+			printf("swipetest: %s is %s\n", DEVICE_NAME, path);
+			return open(path, O_RDONLY);
+		}
+		fclose(f);
+	}
+	if (dir)
+		closedir(dir);
+	return -1;
+}
+
+static double spacing[4 * MAX_EVENTS];
+static long spacing_n;
+
+static int cmp_double(const void *a, const void *b)
+{
+	double x = *(const double *)a, y = *(const double *)b;
+
+	return (x > y) - (x < y);
+}
+
+/* Reads key events until @want arrived or 3 s pass without any. */
+static int read_keys(int fd, struct input_event *keys_out, int want)
+{
+	struct input_event ev[64];
+	struct pollfd p = { .fd = fd, .events = POLLIN };
+	int got = 0, pending_syn = 0, i;
+	ssize_t r;
+
+	while (got < want || pending_syn) {
+		if (poll(&p, 1, 3000) <= 0)
+			break;
+		r = read(fd, ev, sizeof(ev));
+		if (r <= 0)
+			break;
+		for (i = 0; i < (int)(r / sizeof(ev[0])); i++) {
+			if (ev[i].type == EV_KEY) {
+				CHECK(!pending_syn, "key event %d without SYN_REPORT before it", got);
+				if (got < MAX_EVENTS)
+					keys_out[got] = ev[i];
+				got++;
+				pending_syn = 1;
+			} else if (ev[i].type == EV_SYN && ev[i].code == SYN_REPORT) {
+				pending_syn = 0;
+			}
+		}
+	}
+	CHECK(!pending_syn, "last key event without SYN_REPORT");
+	return got;
+}
+
+static void run_card(int node, int evfd, const char *label, const char *t1, int r1,
+		     const char *t2, int r2, const char *t3, int r3)
+{
+	static unsigned char rec[394];
+	static struct expect e;
+	static struct input_event got[MAX_EVENTS + 64];
+	unsigned char raw[255];
+	size_t size = 3;
+	unsigned int n;
+	int i, count, mismatches = 0;
+
+	memset(rec, 0, sizeof(rec));
+	e.n = 0;
+	if (t1) {
+		n = encode(raw, 1, t1, r1);
+		rec[0] = n;
+		memcpy(rec + 3, raw, n);
+		size = 3 + n;
+		expect_text(&e, t1);
+	}
+	if (t2) {
+		n = encode(raw, 2, t2, r2);
+		rec[1] = n;
+		memcpy(rec + 90, raw, n);
+		size = 90 + n;
+		expect_text(&e, t2);
+	}
+	if (t3) {
+		n = encode(raw, 3, t3, r3);
+		rec[2] = n;
+		memcpy(rec + 139, raw, n);
+		size = 139 + n;
+		expect_text(&e, t3);
+	}
+	CHECK(write(node, rec, size) == (ssize_t)size, "%s: write: %s", label, strerror(errno));
+	count = read_keys(evfd, got, e.n);
+	CHECK(count == e.n, "%s: %d key events, expected %d", label, count, e.n);
+	for (i = 0; i < count && i < e.n; i++) {
+		if (got[i].code != e.code[i] || got[i].value != e.value[i]) {
+			if (mismatches++ < 5)
+				CHECK(0, "%s: event %d is key %d value %d, expected key %d value %d",
+				      label, i, got[i].code, got[i].value, e.code[i], e.value[i]);
+		}
+		if (i > 0) {
+			double ms = (got[i].input_event_sec - got[i - 1].input_event_sec) * 1e3 +
+				    (got[i].input_event_usec - got[i - 1].input_event_usec) / 1e3;
+			if (spacing_n < (long)(sizeof(spacing) / sizeof(spacing[0])))
+				spacing[spacing_n++] = ms;
+		}
+	}
+	printf("swipetest: %s: %d key events%s\n", label, count,
+	       count == e.n && !mismatches ? ", as expected" : "");
+}
+
+int main(void)
+{
+	unsigned char shortrec[8] = { 10, 0, 0 };
+	int evfd, node;
+
+	setvbuf(stdout, NULL, _IONBF, 0);
+	evfd = open_event_node();
+	node = open(SWIPE_NODE, O_WRONLY);
+	if (evfd < 0 || node < 0) {
+		printf("swipetest: cannot open the event node (%d) or %s (%d)\n", evfd,
+		       SWIPE_NODE, node);
+		printf("SWIPETEST FAIL\n");
+		return 1;
+	}
+
+	CHECK(write(node, shortrec, 2) < 0 && errno == EINVAL, "a 2-byte record was accepted");
+	CHECK(write(node, shortrec, 8) < 0 && errno == EINVAL,
+	      "a record shorter than its track 1 was accepted");
+
+	run_card(node, evfd, "track 2 backwards", NULL, 0, ";1234?", 1, NULL, 0);
+	run_card(node, evfd, "three tracks",
+		 "%B4111111111111111^MUSTERMANN/ERIKA^2512?", 0,
+		 ";4111111111111111=2512?", 1, ";0123456789=<>:?", 0);
+	run_card(node, evfd, "AltGr and German positions", "%@[\\]YZ?", 1, NULL, 0, NULL, 0);
+
+	if (spacing_n) {
+		double sum = 0;
+		long i;
+
+		for (i = 0; i < spacing_n; i++)
+			sum += spacing[i];
+		qsort(spacing, spacing_n, sizeof(spacing[0]), cmp_double);
+		printf("swipetest: event spacing over %ld intervals: min %.2f ms, median %.2f ms, "
+		       "mean %.2f ms, max %.2f ms\n", spacing_n, spacing[0],
+		       spacing[spacing_n / 2], sum / spacing_n, spacing[spacing_n - 1]);
+	}
+	printf(failures ? "SWIPETEST FAIL\n" : "SWIPETEST PASS\n");
+	return failures ? 1 : 0;
+}
