@@ -219,5 +219,16 @@ TEST_F(KeyboardDataTest, FailedArrayCreationKeepsEntriesForTheNextCall)
 	EXPECT_EQ(FetchKbd(), AsInts(batch));
 }
 
+TEST_F(KeyboardDataTest, PendingEntriesOutliveCloseAndReopen)
+{
+	OpenKeyboard();
+	const auto batch = Entries(77, 3);
+	trvsim_usb_type(batch.data(), batch.size());
+	ASSERT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, 3), 1);
+	TRV_JNI(closeKeyBoard)(env, obj);
+	ASSERT_EQ(TRV_JNI(openKeyBoard)(env, obj, jni.newString("keyboard")), 4660);
+	EXPECT_EQ(FetchKbd(), AsInts(batch));
+}
+
 } // namespace
 } // namespace datapaths

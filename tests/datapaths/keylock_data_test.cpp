@@ -143,5 +143,16 @@ TEST_F(KeylockDataTest, FailedArrayCreationReturnsNullAndKeepsTheByte)
 	EXPECT_EQ(FetchKeylock(), std::vector<std::uint8_t>{5});
 }
 
+TEST_F(KeylockDataTest, ByteReadLastOutlivesClose)
+{
+	OpenKeylock();
+	trvsim_set_keylock(TRVSIM_USB, 6);
+	ASSERT_EQ(HandleKeylockDataUSB(env, obj, klkMethod, 6), 1);
+	ASSERT_EQ(TRV_JNI(closeKeyLock)(env, obj), 0);
+	EXPECT_EQ(FetchKeylock(), std::vector<std::uint8_t>{6});
+	EXPECT_EQ(TRV_JNI(getKeyLockPosition)(env, obj), 0);
+	EXPECT_EQ(trvsim_reads(TRVSIM_USB_KEYLOCK), 1);
+}
+
 } // namespace
 } // namespace datapaths
