@@ -78,6 +78,23 @@ bool OpenMsrChain(const char *const (&paths)[3], Slot *const (&slots)[3])
 	return true;
 }
 
+// Opens a device that has one node per attachment: the PS/2 node, then the
+// USB node, both always tried and each slot receiving its result. The open
+// flag is set after both slots are stored, and only when one of them holds a
+// descriptor. The caller holds the device's session lock.
+jint OpenSession(std::atomic<std::int32_t> &opened, Slot &ps2Slot, const char *ps2Path, Slot &usbSlot,
+		 const char *usbPath)
+{
+	if (opened.load() != 0)
+		return -1;
+	ps2Slot.store(OpenDeviceNode(ps2Path));
+	usbSlot.store(OpenDeviceNode(usbPath));
+	if (ps2Slot.load() <= 0 && usbSlot.load() <= 0)
+		return -1;
+	opened.store(1);
+	return OPEN_SUCCESS;
+}
+
 // Claim: only for an open, unclaimed device. The caller holds the device's
 // session lock.
 jint Claim(const std::atomic<std::int32_t> &opened, std::atomic<std::int32_t> &claimed)
@@ -153,15 +170,8 @@ JNIEXPORT jint JNICALL TRV_JNI(openKeyBoard)(JNIEnv *env, jobject, jstring name)
 {
 	TouchStringArgument(env, name);
 	std::lock_guard lock(g_KeyboardSessionLock);
-	if (g_bKeyboardOpened.load() != 0)
-		return -1;
-	DeviceChannels &ch = g_DeviceChannels;
-	ch.fdPs2Keyboard.store(OpenDeviceNode(PS2_KEYBOARD_NODE));
-	ch.fdUsbKeyboard.store(OpenDeviceNode(USB_KEYBOARD_NODE));
-	if (ch.fdPs2Keyboard.load() <= 0 && ch.fdUsbKeyboard.load() <= 0)
-		return -1;
-	g_bKeyboardOpened.store(1);
-	return OPEN_SUCCESS;
+	return OpenSession(g_bKeyboardOpened, g_DeviceChannels.fdPs2Keyboard, PS2_KEYBOARD_NODE,
+			   g_DeviceChannels.fdUsbKeyboard, USB_KEYBOARD_NODE);
 }
 
 JNIEXPORT void JNICALL TRV_JNI(closeKeyBoard)(JNIEnv *, jobject)
@@ -289,15 +299,8 @@ JNIEXPORT jint JNICALL TRV_JNI(openKeyLock)(JNIEnv *env, jobject, jstring name)
 {
 	TouchStringArgument(env, name);
 	std::lock_guard lock(g_KeylockSessionLock);
-	if (g_bKeylockOpened.load() != 0)
-		return -1;
-	DeviceChannels &ch = g_DeviceChannels;
-	ch.fdPs2Keylock.store(OpenDeviceNode(PS2_KEYLOCK_NODE));
-	ch.fdUsbKeylock.store(OpenDeviceNode(USB_KEYLOCK_NODE));
-	if (ch.fdPs2Keylock.load() <= 0 && ch.fdUsbKeylock.load() <= 0)
-		return -1;
-	g_bKeylockOpened.store(1);
-	return OPEN_SUCCESS;
+	return OpenSession(g_bKeylockOpened, g_DeviceChannels.fdPs2Keylock, PS2_KEYLOCK_NODE,
+			   g_DeviceChannels.fdUsbKeylock, USB_KEYLOCK_NODE);
 }
 
 JNIEXPORT jint JNICALL TRV_JNI(closeKeyLock)(JNIEnv *, jobject)

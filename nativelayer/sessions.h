@@ -8,8 +8,9 @@
 // One lock per device. Held by that device's open, claim, release and close
 // (and, for the keyboard, by writeKeyboardConfig), so that two Java threads
 // never open the same nodes twice or close a descriptor another thread is
-// writing through. The polling thread never takes these locks: it relies on
-// the order of the flag and slot stores alone.
+// writing through. The polling loop never takes these locks (startPolling
+// takes them once, before its loop, to reset the slots): it relies on the
+// order of the flag and slot stores alone.
 extern std::mutex g_KeyboardSessionLock;
 extern std::mutex g_MsrSessionLock;
 extern std::mutex g_KeylockSessionLock;
