@@ -178,16 +178,16 @@ void ensure_loaded(Sim &s)
 		p = true;
 	std::string error;
 	if (const char *path = std::getenv("TRVSIM_SCENARIO"); path && *path) {
-		std::string text, spec;
+		std::string text, nodes_list;
 		if (!read_file(path, text))
 			die(std::string("cannot read scenario ") + path);
-		if (!parse_scenario(text, s.scenario, spec, error))
+		if (!parse_scenario(text, s.scenario, nodes_list, error))
 			die(std::string(path) + ": " + error);
-		if (!spec.empty() && !parse_nodes_spec(spec, present, error))
+		if (!nodes_list.empty() && !parse_nodes_list(nodes_list, present, error))
 			die(std::string(path) + ": " + error);
 	}
-	if (const char *spec = std::getenv("TRVSIM_NODES"); spec && *spec) {
-		if (!parse_nodes_spec(spec, present, error))
+	if (const char *nodes_list = std::getenv("TRVSIM_NODES"); nodes_list && *nodes_list) {
+		if (!parse_nodes_list(nodes_list, present, error))
 			die("TRVSIM_NODES: " + error);
 	}
 	for (int i = 0; i < TRVSIM_NODE_COUNT; ++i)
@@ -833,12 +833,12 @@ int trvsim_step(int count, int timeout_ms)
 int trvsim_scenario_load(const char *text, char *error, size_t error_cap)
 {
 	std::vector<ScenarioAction> actions;
-	std::string spec, err;
+	std::string nodes_list, err;
 	bool present[TRVSIM_NODE_COUNT];
 	for (bool &p : present)
 		p = true;
-	bool ok = text != nullptr && parse_scenario(text, actions, spec, err) &&
-		  (spec.empty() || parse_nodes_spec(spec, present, err));
+	bool ok = text != nullptr && parse_scenario(text, actions, nodes_list, err) &&
+		  (nodes_list.empty() || parse_nodes_list(nodes_list, present, err));
 	if (!ok) {
 		if (text == nullptr)
 			err = "no scenario text";
@@ -850,7 +850,7 @@ int trvsim_scenario_load(const char *text, char *error, size_t error_cap)
 	auto lk = lock_sim(s);
 	s.scenario = std::move(actions);
 	s.scenario_start = Clock::now();
-	if (!spec.empty())
+	if (!nodes_list.empty())
 		for (int i = 0; i < TRVSIM_NODE_COUNT; ++i)
 			s.nodes[i].present = present[i];
 	return 0;

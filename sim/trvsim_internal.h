@@ -64,12 +64,12 @@ struct ScenarioAction {
 };
 
 // Parses a whole scenario; on error returns false with a message naming the
-// line. A "nodes" line sets *nodes_spec (empty when absent).
+// line. A "nodes" line sets *nodes_list (empty when absent).
 bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
-		    std::string &nodes_spec, std::string &error);
+		    std::string &nodes_list, std::string &error);
 
-// Applies a presence specification ("all", "none", "ps2", "usb" or a comma or
+// Applies a presence list ("all", "none", "ps2", "usb" or a comma or
 // blank separated list of node names) to present[]; false when it is bad.
-bool parse_nodes_spec(std::string_view spec, bool present[], std::string &error);
+bool parse_nodes_list(std::string_view nodes_list, bool present[], std::string &error);
 
 } // namespace trvsim

@@ -379,10 +379,10 @@ bool parse_at_line(const std::vector<Token> &tok, ScenarioAction &a, std::string
 
 } // namespace
 
-bool parse_nodes_spec(std::string_view spec, bool present[], std::string &error)
+bool parse_nodes_list(std::string_view nodes_list, bool present[], std::string &error)
 {
 	std::vector<int> nodes;
-	std::string items(spec);
+	std::string items(nodes_list);
 	for (char &c : items)
 		if (std::isspace(static_cast<unsigned char>(c)))
 			c = ',';
@@ -418,10 +418,10 @@ bool parse_nodes_spec(std::string_view spec, bool present[], std::string &error)
 }
 
 bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
-		    std::string &nodes_spec, std::string &error)
+		    std::string &nodes_list, std::string &error)
 {
 	std::vector<ScenarioAction> actions;
-	std::string spec;
+	std::string collected;
 	int line_no = 0;
 	while (!text.empty()) {
 		std::size_t nl = text.find('\n');
@@ -443,11 +443,11 @@ bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
 				error = "line " + std::to_string(line_no) + ": 'nodes' needs a list";
 				return false;
 			}
-			spec.clear();
+			collected.clear();
 			for (std::size_t k = 1; k < tok.size(); ++k)
-				spec += tok[k].text + " ";
+				collected += tok[k].text + " ";
 			bool present[TRVSIM_NODE_COUNT];
-			if (!parse_nodes_spec(spec, present, err)) {
+			if (!parse_nodes_list(collected, present, err)) {
 				error = "line " + std::to_string(line_no) + ": " + err;
 				return false;
 			}
@@ -469,7 +469,7 @@ bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
 		actions.push_back(std::move(a));
 	}
 	out = std::move(actions);
-	nodes_spec = std::move(spec);
+	nodes_list = std::move(collected);
 	return true;
 }
 
