@@ -2,7 +2,7 @@
 # keyboard; `make test` builds everything and runs every test.
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test asan tsan fuzz kernel-test clean
+.PHONY: all build demo test bench asan tsan fuzz kernel-test clean
 
 all: build
 
@@ -15,6 +15,13 @@ demo: build
 
 test: build
 	ctest --preset default -j $(JOBS)
+
+# Prints the polling loop's figures (cycle period, CPU, allocations,
+# latencies) on the simulated keyboard.
+bench:
+	cmake --preset default
+	cmake --build --preset default -j $(JOBS) --target polling_bench
+	build/bench/polling_bench
 
 asan:
 	cmake --preset asan
