@@ -478,23 +478,39 @@ int sim_open(int node, int flags)
 	return fd;
 }
 
+constexpr int kNotANode = -1;
+constexpr int kRefused = -2;
+
+// Node behind a descriptor, for a read or a write that a descriptor opened
+// with refusedMode may not make. kNotANode when the number is not (or no
+// longer: closed since the interposer looked) a node, so it may belong to an
+// ordinary file; kRefused, with errno EBADF, when the access mode forbids it.
+// The caller holds the simulator lock.
+int node_of_descriptor(int fd, int refusedMode)
+{
+	const std::uint16_t e = g_fd_table[fd].load(std::memory_order_acquire);
+	const int node = fd_entry_node(e);
+	if (node < 0)
+		return kNotANode;
+	if ((e >> 8) == refusedMode) {
+		errno = EBADF;
+		return kRefused;
+	}
+	return node;
+}
+
 ssize_t sim_read(int fd, void *buf, size_t n)
 {
 	Sim &s = sim();
 	auto lk = lock_sim(s);
 	play(s, lk);
-	std::uint16_t e = g_fd_table[fd].load(std::memory_order_acquire);
-	int node = fd_entry_node(e);
-	if (node < 0) {
-		// Closed since the interposer looked: the number may now belong
-		// to an ordinary file.
+	const int node = node_of_descriptor(fd, O_WRONLY);
+	if (node == kNotANode) {
 		lk.unlock();
 		return real::read(fd, buf, n);
 	}
-	if ((e >> 8) == O_WRONLY) {
-		errno = EBADF;
+	if (node == kRefused)
 		return -1;
-	}
 	if (s.step_on && node == s.gate) {
 		s.at_gate = true;
 		s.cv.notify_all();
@@ -523,16 +539,13 @@ ssize_t sim_write(int fd, const void *buf, size_t n)
 	Sim &s = sim();
 	auto lk = lock_sim(s);
 	play(s, lk);
-	std::uint16_t e = g_fd_table[fd].load(std::memory_order_acquire);
-	int node = fd_entry_node(e);
-	if (node < 0) {
+	const int node = node_of_descriptor(fd, O_RDONLY);
+	if (node == kNotANode) {
 		lk.unlock();
 		return real::write(fd, buf, n);
 	}
-	if ((e >> 8) == O_RDONLY) {
-		errno = EBADF;
+	if (node == kRefused)
 		return -1;
-	}
 	NodeState &nd = s.nodes[node];
 	std::size_t k = std::min(n, nd.short_write);
 	const auto *p = static_cast<const std::uint8_t *>(buf);

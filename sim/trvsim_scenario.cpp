@@ -271,17 +271,23 @@ bool parse_at_line(const std::vector<Token> &tok, ScenarioAction &a, std::string
 		error = "'" + act + "': " + what;
 		return false;
 	};
-
-	if (act == "swipe") {
-		a.kind = K::Swipe;
-		if (!want(3, false))
-			return false;
+	// The first two arguments of "swipe" and "track_len": ps2|usb and 1..3.
+	auto attachment_and_track = [&] {
 		long track = 0;
 		if (!parse_attachment(arg(0), a.attachment))
 			return bad("attachment must be ps2 or usb");
 		if (!parse_number(arg(1), track) || track < 1 || track > 3)
 			return bad("track must be 1, 2 or 3");
 		a.track = static_cast<int>(track);
+		return true;
+	};
+
+	if (act == "swipe") {
+		a.kind = K::Swipe;
+		if (!want(3, false))
+			return false;
+		if (!attachment_and_track())
+			return false;
 		for (std::size_t k = 2; k < nargs; ++k)
 			if (!append_bytes(tok[i + k], a.bytes))
 				return bad("bad data '" + arg(k) + "'");
@@ -349,12 +355,8 @@ bool parse_at_line(const std::vector<Token> &tok, ScenarioAction &a, std::string
 	} else if (act == "track_len") {
 		if (!want(3, true))
 			return false;
-		long track = 0;
-		if (!parse_attachment(arg(0), a.attachment))
-			return bad("attachment must be ps2 or usb");
-		if (!parse_number(arg(1), track) || track < 1 || track > 3)
-			return bad("track must be 1, 2 or 3");
-		a.track = static_cast<int>(track);
+		if (!attachment_and_track())
+			return false;
 		if (arg(2) == "off") {
 			a.kind = K::ClearLen;
 		} else {

@@ -2,6 +2,8 @@
 // line, shared by the library-build and tool-build tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
@@ -43,4 +45,15 @@ inline std::vector<GoldenRow> LoadGoldenRows()
 		rows.push_back(row);
 	}
 	return rows;
+}
+
+// Checks the fields both builds share against one golden row. The flag
+// fields are 32-bit in the library build and 8-bit in the tool build.
+template <class Entry> void ExpectRowMatchesGolden(const Entry &row, const GoldenRow &golden)
+{
+	EXPECT_EQ(row.ushUsage, golden.ushUsage);
+	EXPECT_EQ(row.ushUsageSize, golden.ushUsageSize);
+	EXPECT_EQ(row.bMakeBreak, golden.bMakeBreak);
+	EXPECT_EQ(row.bTypematic, golden.bTypematic);
+	EXPECT_EQ(row.ulSet1Code, golden.ulSet1Code);
 }

@@ -33,11 +33,7 @@ TEST(Hid2Ps2Table, RowsMatchGoldenFile)
 	for (int i = 0; i < HID2PS2_ROWS; ++i) {
 		SCOPED_TRACE("row " + std::to_string(i));
 		const HID2PS2Entry &row = HID2PS2Table[i];
-		EXPECT_EQ(row.ushUsage, golden[i].ushUsage);
-		EXPECT_EQ(row.ushUsageSize, golden[i].ushUsageSize);
-		EXPECT_EQ(row.bMakeBreak, golden[i].bMakeBreak);
-		EXPECT_EQ(row.bTypematic, golden[i].bTypematic);
-		EXPECT_EQ(row.ulSet1Code, golden[i].ulSet1Code);
+		ExpectRowMatchesGolden(row, golden[i]);
 		ASSERT_NE(row.pszKeyName, nullptr);
 		EXPECT_STREQ(row.pszKeyName, golden[i].name.c_str());
 	}
