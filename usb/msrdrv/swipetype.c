@@ -141,7 +141,7 @@ void intobuffer(struct input_dev *idev, int value)
  */
 void output_init(void)
 {
-	mod_timer(&delyd_timer, jiffies + SWIPE_PERIOD);
+	mod_timer(&delyd_timer, msr_timer_expiry(SWIPE_PERIOD));
 }
 
 /**
@@ -171,7 +171,7 @@ void output_timedout(MSR_TIMER_ARG ptr)
 	if (readpos == writepos)
 		msr_timer_delete(&delyd_timer);
 	else if (!output_stopped)
-		mod_timer(&delyd_timer, jiffies + SWIPE_PERIOD);
+		mod_timer(&delyd_timer, msr_timer_expiry(SWIPE_PERIOD));
 	spin_unlock_irqrestore(&buffer_lock, flags);
 }
 

@@ -21,6 +21,15 @@ std::vector<kstub::TimerCall> recorded_calls;
 std::vector<timer_list *> pending;
 timer_list *running = nullptr;
 
+// Ticks a timer runs after its expiry: since the timer wheel rework of 4.8
+// every expiry is rounded up by one tick, so that a timer armed for
+// jiffies + n runs on tick n + 1; before, it ran on tick n.
+#if LINUX_VERSION_CODE < KERNEL_VERSION(4, 8, 0)
+constexpr long kWheelRounding = 0;
+#else
+constexpr long kWheelRounding = 1;
+#endif
+
 thread_local int held_locks = 0;
 thread_local bool in_callback = false;
 
@@ -190,7 +199,7 @@ void tick(unsigned steps)
 			std::lock_guard lock(state_mutex);
 			unsigned long now = ++the_jiffies;
 			for (auto it = pending.begin(); it != pending.end();) {
-				if (static_cast<long>(now - (*it)->expires) >= 0) {
+				if (static_cast<long>(now - (*it)->expires) >= kWheelRounding) {
 					due.push_back(*it);
 					it = pending.erase(it);
 				} else {
