@@ -9,7 +9,8 @@
 # Kernels: by default the newest 6.1, 6.12 and 6.12 PREEMPT_RT (-rt-amd64)
 # found under /boot; MSRDRV_KERNELS="<version> ..." names them instead.
 # Module: built against each kernel's headers with warnings as errors, or,
-# with MSRDRV_KO_DIR set, taken prebuilt from $MSRDRV_KO_DIR/<version>/msrdrv.ko.
+# with MSRDRV_KO_DIR set, taken prebuilt from $MSRDRV_KO_DIR/<version>/msrdrv.ko
+# (a named kernel without one fails the test).
 #
 # Usage: run-qemu-test.sh [work dir]   (default: a new temporary folder)
 # Needs: qemu-system-x86 busybox-static cpio gcc make, and per kernel
@@ -76,8 +77,11 @@ pick() {
 if [ -n "${MSRDRV_KERNELS:-}" ]; then
 	kernels=$MSRDRV_KERNELS
 	for v in $kernels; do
-		usable "$v" || missing "kernel $v lacks its image, evdev module or" \
-			"$([ -n "$ko_dir" ] && echo "$ko_dir/$v/msrdrv.ko" || echo headers)"
+		if [ -n "$ko_dir" ] && [ ! -r "$ko_dir/$v/msrdrv.ko" ]; then
+			echo "msrdrv qemu test: FAIL: no prebuilt $ko_dir/$v/msrdrv.ko" >&2
+			exit 1
+		fi
+		usable "$v" || missing "kernel $v lacks its image, evdev module or headers"
 	done
 else
 	kernels=
@@ -89,9 +93,13 @@ else
 		elif [ "${CI:-}" = true ]; then
 			missing "no usable $3 kernel under /boot"
 		else
-			echo "msrdrv qemu test: no usable $3 kernel under /boot: not booted"
+			echo "msrdrv qemu test: no usable $3 kernel under /boot${ko_dir:+ with a module in $ko_dir}: not booted"
 		fi
 	done
+	if [ -z "$kernels" ] && [ -n "$ko_dir" ]; then
+		echo "msrdrv qemu test: FAIL: no kernel under /boot has a module in $ko_dir" >&2
+		exit 1
+	fi
 	[ -n "$kernels" ] || missing "no kernel with image, evdev module and headers"
 fi
 echo "msrdrv qemu test: kernels$(printf ' %s' $kernels), work folder $work"
