@@ -147,7 +147,7 @@ protected:
 		swipetype_exit();
 		EXPECT_EQ(kstub::lock_depth(), 0);
 	}
-	input_dev dev{"test"};
+	input_dev dev{};
 };
 
 }  // namespace msrtest

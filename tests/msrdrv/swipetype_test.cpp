@@ -209,31 +209,29 @@ TEST(SwipeRecordSize, CoversTheLastAnnouncedTrack)
 			<< int(c.len[0]) << "/" << int(c.len[1]) << "/" << int(c.len[2]);
 }
 
-TEST_F(Swipe, FullRingDropsTheRestOfTheSwipeInWholeGroups)
+TEST_F(Swipe, ASwipeIsQueuedWholeOrNotAtAll)
 {
-	std::string t1 = "%" + std::string(90, 'M') + "?";
-	std::string t2 = ";" + std::string(70, '7') + "?";
-	std::string t3 = ";" + std::string(256, '=') + "?";
-	Bytes rec = make_record(pack(encode_bits(1, t1, {.lead = 4, .trail = 0})),
-				pack(encode_bits(2, t2, {.lead = 4, .trail = 0})),
-				pack(encode_bits(3, t3, {.lead = 4, .trail = 0})));
-	swipetype(&dev, rec.data());
-	auto queued_calls = kstub::timer_calls().size();
-	kstub::drain();
-	auto got = reported_values();
+	auto record = [](const std::string &t1, const std::string &t3) {
+		Encoding e{.lead = 4, .trail = 0};
+		return make_record(t1.empty() ? Bytes{} : pack(encode_bits(1, t1, e)), {},
+				   t3.empty() ? Bytes{} : pack(encode_bits(3, t3, e)));
+	};
+	std::string a = "%" + std::string(80, 'M') + "?";	// 330 events
+	std::string b = ";" + std::string(180, '=') + "?";	// 730 events
+	std::string c = ";" + std::string(250, '=') + "?";	// 1010 events
 
-	auto first = typed(t1), second = typed(t2);
-	std::vector<uint16_t> prefix = first;
-	prefix.insert(prefix.end(), second.begin(), second.end());
-	size_t room = SWIPE_QUEUE_SIZE - 1 - prefix.size();
-	for (uint16_t v : {0x12A, 0x133, 0x33, 0x2A})
-		prefix.push_back(v);
-	for (size_t i = 4; i + 4 <= room; i += 4)
-		for (uint16_t v : {0x12A, 0x10B, 0x0B, 0x2A})
-			prefix.push_back(v);
-	EXPECT_EQ(got, prefix) << "whole groups up to the first that did not fit, then nothing";
-	EXPECT_TRUE(balanced(got)) << "a key or modifier was left pressed";
-	EXPECT_EQ(queued_calls, 1u) << "timer armed once, never re-initialised";
+	ASSERT_EQ(swipetype(&dev, record(a, "").data()), 0);
+	auto calls = kstub::timer_calls().size();
+	EXPECT_EQ(swipetype(&dev, record("", b).data()), -ENOSPC) << "330 + 730 > 1023";
+	EXPECT_EQ(kstub::timer_calls().size(), calls) << "the refused swipe touched the timer";
+	EXPECT_EQ(swipetype(&dev, record(a, c).data()), -EMSGSIZE) << "can never fit";
+	kstub::drain();
+	EXPECT_EQ(reported_values(), typed(a)) << "the queued swipe whole, nothing of the others";
+
+	kstub::reset();
+	EXPECT_EQ(swipetype(&dev, record("", b).data()), 0) << "fits once the ring drained";
+	kstub::drain();
+	EXPECT_EQ(reported_values(), typed(b));
 }
 
 TEST_F(Swipe, SwipeIntoANearlyFullRingQueuesNothingOfIt)
@@ -242,7 +240,7 @@ TEST_F(Swipe, SwipeIntoANearlyFullRingQueuesNothingOfIt)
 		intobuffer(&dev, i & 1 ? 0x1E : 0x11E);
 	// "%" needs four entries, only three are left; Enter would fit but
 	// belongs to the dropped rest of the swipe.
-	swipetype(&dev, make_record(pack(encode_bits(1, "%A?")), {}, {}).data());
+	EXPECT_EQ(swipetype(&dev, make_record(pack(encode_bits(1, "%A?")), {}, {}).data()), -ENOSPC);
 	kstub::drain();
 	auto got = reported_values();
 	EXPECT_EQ(got.size(), static_cast<size_t>(SWIPE_QUEUE_SIZE - 4));

@@ -29,12 +29,15 @@ static unsigned char swipe_record[SWIPE_RECORD_MAX];
 /*
  * Take one SwipeRecord: at least the three length bytes and the data of
  * every announced track, at most SWIPE_RECORD_MAX bytes.  Bytes the
- * writer did not send read as zero.
+ * writer did not send read as zero.  Return: @count when the whole swipe
+ * was queued; -ENOSPC (nothing queued) when the keys waiting leave too
+ * little room for it; -EMSGSIZE when it can never fit.
  */
 static ssize_t msr_swipe_write(struct file *file, const char __user *buf,
 			       size_t count, loff_t *ppos)
 {
 	ssize_t ret = count;
+	int err;
 
 	if (count < SWIPE_TRACK1_OFFSET || count > SWIPE_RECORD_MAX)
 		return -EINVAL;
@@ -49,7 +52,11 @@ static ssize_t msr_swipe_write(struct file *file, const char __user *buf,
 		goto out;
 	}
 	memset(swipe_record + count, 0, sizeof(swipe_record) - count);
-	swipetype(msr_idev, swipe_record);
+	/* The whole swipe is queued or none of it: a writer that gets
+	 * -ENOSPC may try again once the keys before it are typed. */
+	err = swipetype(msr_idev, swipe_record);
+	if (err)
+		ret = err;
 out:
 	mutex_unlock(&swipe_mutex);
 	return ret;

@@ -27,8 +27,6 @@
 /* Ring slots that may hold pending events: one stays free so that a full
  * ring never looks empty. */
 #define SWIPE_QUEUE_ROOM	(SWIPE_QUEUE_SIZE - 1)
-/* Most events that one character (or Enter) queues. */
-#define SWIPE_GROUP_MAX		8
 
 #define SH(key)		(KBD_SHIFT | (key))
 #define ALTGR(key)	(KBD_ALTGR | (key))
@@ -82,39 +80,55 @@ static bool output_stopped;
 /* Guards buffer, readpos, writepos, output_stopped and delyd_timer. */
 static DEFINE_SPINLOCK(buffer_lock);
 
-/* Return the number of events waiting; caller holds buffer_lock. */
-static int queue_used(void)
+/* Return whether @count more events fit and may be queued; caller holds
+ * buffer_lock. */
+static bool queue_has_room(int count)
 {
-	return (writepos - readpos + SWIPE_QUEUE_SIZE) % SWIPE_QUEUE_SIZE;
+	int used = (writepos - readpos + SWIPE_QUEUE_SIZE) % SWIPE_QUEUE_SIZE;
+
+	return !output_stopped && SWIPE_QUEUE_ROOM - used >= count;
 }
 
-/*
- * Append @count events to the ring, all of them or none.  Arms the timer
- * when the ring was empty.  Return: 0, or -ENOSPC when the ring lacks the
- * room (or the driver is unloading) and nothing was queued.
- */
-static int queue_group(struct input_dev *idev, const u16 *values, int count)
+/* Append one event, arming the timer when the ring was empty; caller holds
+ * buffer_lock and has checked the room. */
+static void put_event(struct input_dev *idev, u16 value)
 {
-	unsigned long flags;
-	int i, ret = 0;
+	if (readpos == writepos)
+		output_init();
+	buffer[writepos].dev = idev;
+	buffer[writepos].keycode = value;
+	writepos++;
+	if (writepos > SWIPE_QUEUE_SIZE - 1)
+		writepos = 0;
+}
 
-	spin_lock_irqsave(&buffer_lock, flags);
-	if (output_stopped || SWIPE_QUEUE_ROOM - queue_used() < count) {
-		ret = -ENOSPC;
-		goto out;
-	}
-	for (i = 0; i < count; i++) {
-		if (readpos == writepos)
-			output_init();
-		buffer[writepos].dev = idev;
-		buffer[writepos].keycode = values[i];
-		writepos++;
-		if (writepos > SWIPE_QUEUE_SIZE - 1)
-			writepos = 0;
-	}
-out:
-	spin_unlock_irqrestore(&buffer_lock, flags);
-	return ret;
+/* Return the number of events that typing the kbd_scancode entry @kcode
+ * queues: a press and a release of the key and of each modifier. */
+static int keys_size(u16 kcode)
+{
+	return 2 * (1 + !!(kcode & KBD_ALTGR) + !!(kcode & KBD_CTRL) +
+		    !!(kcode & KBD_SHIFT));
+}
+
+/* Append the events that type @kcode: modifier presses, key press, key
+ * release, modifier releases in reverse order; caller holds buffer_lock
+ * and has checked the room for keys_size(@kcode) events. */
+static void put_keys(struct input_dev *idev, u16 kcode)
+{
+	if (kcode & KBD_ALTGR)
+		put_event(idev, SWIPE_PRESS | KEY_RIGHTALT);
+	if (kcode & KBD_CTRL)
+		put_event(idev, SWIPE_PRESS | KEY_LEFTCTRL);
+	if (kcode & KBD_SHIFT)
+		put_event(idev, SWIPE_PRESS | KEY_LEFTSHIFT);
+	put_event(idev, SWIPE_PRESS | (kcode & 0xff));
+	put_event(idev, kcode & 0xff);
+	if (kcode & KBD_SHIFT)
+		put_event(idev, KEY_LEFTSHIFT);
+	if (kcode & KBD_CTRL)
+		put_event(idev, KEY_LEFTCTRL);
+	if (kcode & KBD_ALTGR)
+		put_event(idev, KEY_RIGHTALT);
 }
 
 /**
@@ -127,9 +141,12 @@ out:
  */
 void intobuffer(struct input_dev *idev, int value)
 {
-	u16 v = value & 0xffff;
+	unsigned long flags;
 
-	queue_group(idev, &v, 1);
+	spin_lock_irqsave(&buffer_lock, flags);
+	if (queue_has_room(1))
+		put_event(idev, value & 0xffff);
+	spin_unlock_irqrestore(&buffer_lock, flags);
 }
 
 /**
@@ -141,7 +158,7 @@ void intobuffer(struct input_dev *idev, int value)
  */
 void output_init(void)
 {
-	mod_timer(&delyd_timer, jiffies + SWIPE_PERIOD);
+	mod_timer(&delyd_timer, msr_timer_expiry(SWIPE_PERIOD));
 }
 
 /**
@@ -171,7 +188,7 @@ void output_timedout(MSR_TIMER_ARG ptr)
 	if (readpos == writepos)
 		msr_timer_delete(&delyd_timer);
 	else if (!output_stopped)
-		mod_timer(&delyd_timer, jiffies + SWIPE_PERIOD);
+		mod_timer(&delyd_timer, msr_timer_expiry(SWIPE_PERIOD));
 	spin_unlock_irqrestore(&buffer_lock, flags);
 }
 
@@ -242,33 +259,6 @@ void inverttrack(const unsigned char *orgtrack, unsigned char *reversetrack,
 	}
 }
 
-/*
- * Queue the group of events that types one kbd_scancode entry: modifier
- * presses, key press, key release, modifier releases in reverse order.
- * Return: 0, or -ENOSPC when the group did not fit and nothing was queued.
- */
-static int press_group(struct input_dev *idev, u16 kcode)
-{
-	u16 group[SWIPE_GROUP_MAX];
-	int n = 0;
-
-	if (kcode & KBD_ALTGR)
-		group[n++] = SWIPE_PRESS | KEY_RIGHTALT;
-	if (kcode & KBD_CTRL)
-		group[n++] = SWIPE_PRESS | KEY_LEFTCTRL;
-	if (kcode & KBD_SHIFT)
-		group[n++] = SWIPE_PRESS | KEY_LEFTSHIFT;
-	group[n++] = SWIPE_PRESS | (kcode & 0xff);
-	group[n++] = kcode & 0xff;
-	if (kcode & KBD_SHIFT)
-		group[n++] = KEY_LEFTSHIFT;
-	if (kcode & KBD_CTRL)
-		group[n++] = KEY_LEFTCTRL;
-	if (kcode & KBD_ALTGR)
-		group[n++] = KEY_RIGHTALT;
-	return queue_group(idev, group, n);
-}
-
 /**
  * presskeys() - type one kbd_scancode entry
  * @idev: input device
@@ -279,27 +269,12 @@ static int press_group(struct input_dev *idev, u16 kcode)
  */
 void presskeys(struct input_dev *idev, u16 kcode)
 {
-	press_group(idev, kcode);
-}
+	unsigned long flags;
 
-/*
- * Type one decoded track: start sentinel, characters, end sentinel, Enter.
- * Return: 0, or -ENOSPC at the first group that did not fit.
- */
-static int type_track(struct input_dev *idev, u8 start, const u8 *chars,
-		      int count, u8 end)
-{
-	static const u16 enter[2] = { SWIPE_PRESS | KEY_ENTER, KEY_ENTER };
-	int i, ret;
-
-	ret = press_group(idev, kbd_scancode[start]);
-	for (i = 0; !ret && i < count; i++)
-		ret = press_group(idev, kbd_scancode[chars[i]]);
-	if (!ret)
-		ret = press_group(idev, kbd_scancode[end]);
-	if (!ret)
-		ret = queue_group(idev, enter, 2);
-	return ret;
+	spin_lock_irqsave(&buffer_lock, flags);
+	if (queue_has_room(keys_size(kcode)))
+		put_keys(idev, kcode);
+	spin_unlock_irqrestore(&buffer_lock, flags);
 }
 
 /**
@@ -323,54 +298,104 @@ size_t swipe_record_size(const unsigned char *msr_data)
 	return need;
 }
 
+/* One decoded track of a swipe, kept until the whole swipe is counted. */
+struct decoded_track {
+	int length;			/* characters; 0 also for an absent track */
+	bool present;
+	unsigned char start, end;	/* sentinels */
+	unsigned char chars[CDECODE_MAX_CHARS];
+};
+
+/* Return the number of events that type @t: sentinels, characters, Enter. */
+static int track_size(const struct decoded_track *t)
+{
+	int i, n = keys_size(kbd_scancode[t->start]) + keys_size(kbd_scancode[t->end]) + 2;
+
+	for (i = 0; i < t->length; i++)
+		n += keys_size(kbd_scancode[t->chars[i]]);
+	return n;
+}
+
+/* Append the events that type @t; caller holds buffer_lock and has checked
+ * the room for track_size(@t) events. */
+static void put_track(struct input_dev *idev, const struct decoded_track *t)
+{
+	int i;
+
+	put_keys(idev, kbd_scancode[t->start]);
+	for (i = 0; i < t->length; i++)
+		put_keys(idev, kbd_scancode[t->chars[i]]);
+	put_keys(idev, kbd_scancode[t->end]);
+	put_event(idev, SWIPE_PRESS | KEY_ENTER);
+	put_event(idev, KEY_ENTER);
+}
+
 /**
- * swipetype() - type the tracks of one swipe
+ * swipetype() - type the tracks of one swipe, all of them or nothing
  * @idev: input device that reports the keys
  * @msr_data: a SwipeRecord, at least swipe_record_size() bytes long
  *
- * For every track with a non-zero length: decode it (reversed reading
- * first, forward reading when that fails) and queue its start sentinel,
- * characters, end sentinel and Enter.  A track that decodes in neither
+ * Every track with a non-zero length is decoded (reversed reading first,
+ * forward reading when that fails); a track that decodes in neither
  * direction is typed with what the decoder delivers.  A length byte beyond
- * the room of its region is clamped to that room.  Once a character does
- * not fit into the ring, the rest of the swipe is dropped.
+ * the room of its region is clamped to that room.  Then, when the ring has
+ * room for every event of the swipe, each track is queued as its start
+ * sentinel, characters, end sentinel and Enter; otherwise nothing is: a
+ * card number typed in part would be wrong data that nobody notices.
  *
- * Context: one call at a time (the decoder keeps per-swipe state).
+ * Context: one call at a time (the decoder keeps per-swipe state); about
+ * 1 KB of stack.  Return: 0 when the swipe was queued, -ENOSPC when the
+ * ring lacks the room now (or the driver is unloading), -EMSGSIZE when
+ * the swipe needs more events than the ring can ever hold.
  */
-void swipetype(struct input_dev *idev, const unsigned char *msr_data)
+int swipetype(struct input_dev *idev, const unsigned char *msr_data)
 {
 	static const struct {
 		unsigned int offset;
 		unsigned int room;
-	} tracks[3] = {
+	} regions[3] = {
 		{ SWIPE_TRACK1_OFFSET, SWIPE_TRACK1_ROOM },
 		{ SWIPE_TRACK2_OFFSET, SWIPE_TRACK2_ROOM },
 		{ SWIPE_TRACK3_OFFSET, SWIPE_TRACK3_ROOM },
 	};
+	struct decoded_track tracks[3];
 	unsigned char reversetrack[256];
-	unsigned char decoded[CDECODE_MAX_CHARS];
-	unsigned char pbStartSentinel = 0, pbEndSentinel = 0;
 	char pCARD_TYPE = 0;
 	const unsigned char *data;
+	unsigned long flags;
 	unsigned char len;
-	int track, length;
+	int i, events = 0, ret = 0;
 
 	CDecode_CDecode();
-	for (track = 1; track <= 3; track++) {
-		len = min_t(unsigned int, msr_data[track - 1], tracks[track - 1].room);
-		if (!len)
+	for (i = 0; i < 3; i++) {
+		struct decoded_track *t = &tracks[i];
+
+		len = min_t(unsigned int, msr_data[i], regions[i].room);
+		t->present = len != 0;
+		t->length = 0;
+		if (!t->present)
 			continue;
-		data = msr_data + tracks[track - 1].offset;
+		t->start = t->end = 0;
+		data = msr_data + regions[i].offset;
 		inverttrack(data, reversetrack, len);
-		if (CDecode_InterpreteSingleTrack(track, len, reversetrack,
-						  &pbStartSentinel, &pbEndSentinel,
-						  CDECODE_FORMAT_ISO, &pCARD_TYPE))
-			CDecode_InterpreteSingleTrack(track, len, data,
-						      &pbStartSentinel, &pbEndSentinel,
+		if (CDecode_InterpreteSingleTrack(i + 1, len, reversetrack, &t->start,
+						  &t->end, CDECODE_FORMAT_ISO, &pCARD_TYPE))
+			CDecode_InterpreteSingleTrack(i + 1, len, data, &t->start, &t->end,
 						      CDECODE_FORMAT_ISO, &pCARD_TYPE);
-		length = CDecode_GetTrackData(decoded);
-		length = clamp(length, 0, CDECODE_MAX_CHARS);
-		if (type_track(idev, pbStartSentinel, decoded, length, pbEndSentinel))
-			return;
+		t->length = clamp(CDecode_GetTrackData(t->chars), 0, CDECODE_MAX_CHARS);
+		events += track_size(t);
 	}
+	if (events > SWIPE_QUEUE_ROOM)
+		return -EMSGSIZE;
+
+	spin_lock_irqsave(&buffer_lock, flags);
+	if (queue_has_room(events)) {
+		for (i = 0; i < 3; i++)
+			if (tracks[i].present)
+				put_track(idev, &tracks[i]);
+	} else {
+		ret = -ENOSPC;
+	}
+	spin_unlock_irqrestore(&buffer_lock, flags);
+	return ret;
 }

@@ -65,7 +65,7 @@ void output_timedout(MSR_TIMER_ARG ptr);
 void inverttrack(const unsigned char *orgtrack, unsigned char *reversetrack,
 		 unsigned char size);
 void presskeys(struct input_dev *idev, u16 kcode);
-void swipetype(struct input_dev *idev, const unsigned char *msr_data);
+int swipetype(struct input_dev *idev, const unsigned char *msr_data);
 size_t swipe_record_size(const unsigned char *msr_data);
 
 #endif /* MSRDRV_SWIPETYPE_H */

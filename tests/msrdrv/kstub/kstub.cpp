@@ -4,12 +4,15 @@
 
 #include <linux/input.h>
 #include <linux/jiffies.h>
+#include <linux/miscdevice.h>
 #include <linux/spinlock.h>
 #include <linux/timer.h>
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 namespace {
@@ -20,6 +23,21 @@ std::vector<kstub::Event> recorded_events;
 std::vector<kstub::TimerCall> recorded_calls;
 std::vector<timer_list *> pending;
 timer_list *running = nullptr;
+std::function<void()> callback_hook;
+std::atomic<int> waiting_syncs{0};
+std::map<kstub::Step, int> failures;	// step -> error of its next call
+std::set<input_dev *> live_devices, registered_devices, dead_devices;
+miscdevice *registered_misc = nullptr;
+std::vector<std::string> recorded_faults;
+
+// Ticks a timer runs after its expiry: since the timer wheel rework of 4.8
+// every expiry is rounded up by one tick, so that a timer armed for
+// jiffies + n runs on tick n + 1; before, it ran on tick n.
+#if LINUX_VERSION_CODE < KERNEL_VERSION(4, 8, 0)
+constexpr long kWheelRounding = 0;
+#else
+constexpr long kWheelRounding = 1;
+#endif
 
 thread_local int held_locks = 0;
 thread_local bool in_callback = false;
@@ -56,12 +74,37 @@ int delete_timer(timer_list *timer, bool sync)
 	std::unique_lock lock(state_mutex);
 	record_call(sync ? kstub::TimerOp::DeleteSync : kstub::TimerOp::Delete);
 	bool was_pending = unlink_timer(timer);
+	// Like the kernel, no promise when the running callback re-arms the
+	// timer meanwhile: callers must keep it from doing so.
+	if (sync)
+		++waiting_syncs;
 	while (sync && running == timer) {
 		lock.unlock();
 		std::this_thread::yield();
 		lock.lock();
 	}
+	if (sync)
+		--waiting_syncs;
 	return was_pending;
+}
+
+// Caller holds state_mutex.  Returns the error injected for @step, or 0.
+int take_failure(kstub::Step step)
+{
+	auto it = failures.find(step);
+	if (it == failures.end())
+		return 0;
+	int err = it->second;
+	failures.erase(it);
+	return err;
+}
+
+// Caller holds state_mutex.
+void release_device(input_dev *dev)
+{
+	live_devices.erase(dev);
+	dead_devices.insert(dev);
+	delete dev;
 }
 
 }  // namespace
@@ -89,7 +132,73 @@ void kstub_spin_unlock_irqrestore(spinlock_t *lock, unsigned long flags)
 void input_event(struct input_dev *dev, unsigned int type, unsigned int code, int value)
 {
 	std::lock_guard lock(state_mutex);
+	if (dead_devices.count(dev))
+		recorded_faults.push_back("event on an input device that is gone");
 	recorded_events.push_back({type, code, value, the_jiffies.load(), dev});
+}
+
+struct input_dev *input_allocate_device(void)
+{
+	std::lock_guard lock(state_mutex);
+	if (take_failure(kstub::Step::AllocInput))
+		return nullptr;
+	auto *dev = new input_dev{};
+	live_devices.insert(dev);
+	dead_devices.erase(dev);
+	return dev;
+}
+
+void input_free_device(struct input_dev *dev)
+{
+	std::lock_guard lock(state_mutex);
+	if (!dev)
+		return;
+	if (registered_devices.count(dev))
+		recorded_faults.push_back("input_free_device on a registered device");
+	else if (!live_devices.count(dev))
+		recorded_faults.push_back("input_free_device on a device not allocated");
+	else
+		release_device(dev);
+}
+
+int input_register_device(struct input_dev *dev)
+{
+	std::lock_guard lock(state_mutex);
+	if (int err = take_failure(kstub::Step::RegisterInput))
+		return err;
+	registered_devices.insert(dev);
+	return 0;
+}
+
+void input_unregister_device(struct input_dev *dev)
+{
+	std::lock_guard lock(state_mutex);
+	if (!registered_devices.erase(dev)) {
+		recorded_faults.push_back("input_unregister_device on a device not registered");
+		return;
+	}
+	if (!pending.empty() || running)
+		recorded_faults.push_back("a timer pending or running when the input device went away");
+	release_device(dev);
+}
+
+int misc_register(struct miscdevice *misc)
+{
+	std::lock_guard lock(state_mutex);
+	if (int err = take_failure(kstub::Step::RegisterMisc))
+		return err;
+	if (registered_misc)
+		recorded_faults.push_back("a second misc device registered");
+	registered_misc = misc;
+	return 0;
+}
+
+void misc_deregister(struct miscdevice *misc)
+{
+	std::lock_guard lock(state_mutex);
+	if (registered_misc != misc)
+		recorded_faults.push_back("misc_deregister on a device not registered");
+	registered_misc = nullptr;
 }
 
 void add_timer(struct timer_list *timer)
@@ -180,6 +289,8 @@ void reset()
 	std::lock_guard lock(state_mutex);
 	recorded_events.clear();
 	recorded_calls.clear();
+	recorded_faults.clear();
+	failures.clear();
 }
 
 void tick(unsigned steps)
@@ -190,7 +301,7 @@ void tick(unsigned steps)
 			std::lock_guard lock(state_mutex);
 			unsigned long now = ++the_jiffies;
 			for (auto it = pending.begin(); it != pending.end();) {
-				if (static_cast<long>(now - (*it)->expires) >= 0) {
+				if (static_cast<long>(now - (*it)->expires) >= kWheelRounding) {
 					due.push_back(*it);
 					it = pending.erase(it);
 				} else {
@@ -199,10 +310,14 @@ void tick(unsigned steps)
 			}
 		}
 		for (timer_list *timer : due) {
+			std::function<void()> hook;
 			{
 				std::lock_guard lock(state_mutex);
 				running = timer;
+				hook = callback_hook;
 			}
+			if (hook)
+				hook();
 			run_callback(timer);
 			std::lock_guard lock(state_mutex);
 			running = nullptr;
@@ -252,6 +367,47 @@ bool any_timer_pending()
 int lock_depth()
 {
 	return held_locks;
+}
+
+void on_callback_start(std::function<void()> hook)
+{
+	std::lock_guard lock(state_mutex);
+	callback_hook = std::move(hook);
+}
+
+int sync_waiters()
+{
+	return waiting_syncs.load();
+}
+
+void fail_next(Step step, int err)
+{
+	std::lock_guard lock(state_mutex);
+	failures[step] = err;
+}
+
+int live_input_devices()
+{
+	std::lock_guard lock(state_mutex);
+	return static_cast<int>(live_devices.size());
+}
+
+int registered_input_devices()
+{
+	std::lock_guard lock(state_mutex);
+	return static_cast<int>(registered_devices.size());
+}
+
+miscdevice *misc_device()
+{
+	std::lock_guard lock(state_mutex);
+	return registered_misc;
+}
+
+std::vector<std::string> faults()
+{
+	std::lock_guard lock(state_mutex);
+	return recorded_faults;
 }
 
 }  // namespace kstub

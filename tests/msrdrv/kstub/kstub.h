@@ -4,9 +4,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 struct input_dev;
+struct miscdevice;
+
+// The module's init and exit (module_init/module_exit of msrdrv_main.c).
+extern "C" int kstub_module_init(void);
+extern "C" void kstub_module_exit(void);
 
 namespace kstub {
 
@@ -40,5 +47,25 @@ std::vector<TimerCall> timer_calls();
 bool any_timer_pending();
 // Lock nesting depth of the calling thread.
 int lock_depth();
+
+// Runs @hook on the ticking thread as each timer callback starts (the
+// timer counts as running); an empty hook removes it.
+void on_callback_start(std::function<void()> hook);
+// Threads waiting in a sync delete for a running callback.
+int sync_waiters();
+
+// Device set-up calls that can fail: the next such call returns @err
+// (input_allocate_device returns NULL).
+enum class Step { AllocInput, RegisterInput, RegisterMisc };
+void fail_next(Step step, int err);
+// Input devices allocated and not yet freed or unregistered.
+int live_input_devices();
+int registered_input_devices();
+// The registered misc device, or nullptr.
+miscdevice *misc_device();
+// Misuse of the device and timer interfaces seen so far (freeing a
+// registered device, an event on a device gone, a timer pending or
+// running when an input device is unregistered); reset() forgets them.
+std::vector<std::string> faults();
 
 }  // namespace kstub

@@ -1,18 +1,23 @@
 /*
  * Runs inside the test kernel: writes swipe records to the swipe device,
  * reads the typed keys from the driver's evdev node and compares them with
- * what each card must type.  Prints the spacing of the key events and
- * "SWIPETEST PASS" or "SWIPETEST FAIL".
+ * what each card must type, also while the ring is busy; then unloads the
+ * module while a swipe is typing.  Prints the spacing of the key events
+ * and "SWIPETEST PASS" or "SWIPETEST FAIL".
  */
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/input.h>
+#include <linux/tiocl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #define DEVICE_NAME "Tarvel USB MSR keyboard"
@@ -216,48 +221,60 @@ static int read_keys(int fd, struct input_event *keys_out, int want)
 	return got;
 }
 
-static void run_card(int node, int evfd, const char *label, const char *t1, int r1,
-		     const char *t2, int r2, const char *t3, int r3)
+/* Adds the tracks given (NULL: absent; r: delivered backwards) to @rec and
+ * what they type to @e.  Returns the record's size. */
+static size_t make_swipe(unsigned char *rec, struct expect *e, const char *t1, int r1,
+			 const char *t2, int r2, const char *t3, int r3)
 {
-	static unsigned char rec[394];
-	static struct expect e;
-	static struct input_event got[MAX_EVENTS + 64];
 	unsigned char raw[255];
 	size_t size = 3;
 	unsigned int n;
-	int i, count, mismatches = 0;
 
-	memset(rec, 0, sizeof(rec));
-	e.n = 0;
+	memset(rec, 0, 394);
 	if (t1) {
 		n = encode(raw, 1, t1, r1);
 		rec[0] = n;
 		memcpy(rec + 3, raw, n);
 		size = 3 + n;
-		expect_text(&e, t1);
+		expect_text(e, t1);
 	}
 	if (t2) {
 		n = encode(raw, 2, t2, r2);
 		rec[1] = n;
 		memcpy(rec + 90, raw, n);
 		size = 90 + n;
-		expect_text(&e, t2);
+		expect_text(e, t2);
 	}
 	if (t3) {
 		n = encode(raw, 3, t3, r3);
 		rec[2] = n;
 		memcpy(rec + 139, raw, n);
 		size = 139 + n;
-		expect_text(&e, t3);
+		expect_text(e, t3);
 	}
+	return size;
+}
+
+static void write_swipe(int node, const char *label, const unsigned char *rec, size_t size)
+{
 	CHECK(write(node, rec, size) == (ssize_t)size, "%s: write: %s", label, strerror(errno));
-	count = read_keys(evfd, got, e.n);
-	CHECK(count == e.n, "%s: %d key events, expected %d", label, count, e.n);
-	for (i = 0; i < count && i < e.n; i++) {
-		if (got[i].code != e.code[i] || got[i].value != e.value[i]) {
+}
+
+/* Reads what was typed, compares it with @e, records the spacing, and
+ * checks that nothing more is typed within 0.2 s. */
+static void check_typed(int evfd, const char *label, const struct expect *e)
+{
+	static struct input_event got[MAX_EVENTS + 64];
+	struct pollfd p = { .fd = evfd, .events = POLLIN };
+	int i, count, mismatches = 0;
+
+	count = read_keys(evfd, got, e->n);
+	CHECK(count == e->n, "%s: %d key events, expected %d", label, count, e->n);
+	for (i = 0; i < count && i < e->n; i++) {
+		if (got[i].code != e->code[i] || got[i].value != e->value[i]) {
 			if (mismatches++ < 5)
 				CHECK(0, "%s: event %d is key %d value %d, expected key %d value %d",
-				      label, i, got[i].code, got[i].value, e.code[i], e.value[i]);
+				      label, i, got[i].code, got[i].value, e->code[i], e->value[i]);
 		}
 		if (i > 0) {
 			double ms = (got[i].input_event_sec - got[i - 1].input_event_sec) * 1e3 +
@@ -266,8 +283,107 @@ static void run_card(int node, int evfd, const char *label, const char *t1, int 
 				spacing[spacing_n++] = ms;
 		}
 	}
+	CHECK(poll(&p, 1, 200) == 0, "%s: more keys typed than expected", label);
 	printf("swipetest: %s: %d key events%s\n", label, count,
-	       count == e.n && !mismatches ? ", as expected" : "");
+	       count == e->n && !mismatches ? ", as expected" : "");
+}
+
+static void run_card(int node, int evfd, const char *label, const char *t1, int r1,
+		     const char *t2, int r2, const char *t3, int r3)
+{
+	static unsigned char rec[394];
+	static struct expect e;
+	size_t size;
+
+	e.n = 0;
+	size = make_swipe(rec, &e, t1, r1, t2, r2, t3, r3);
+	write_swipe(node, label, rec, size);
+	check_typed(evfd, label, &e);
+}
+
+/*
+ * A long swipe A is typing; B, which does not fit behind it, is refused
+ * with ENOSPC; C, which fits, is accepted.  A is typed whole, then C whole,
+ * and nothing of B.
+ */
+static void busy_ring(int node, int evfd)
+{
+	static unsigned char rec[394];
+	static struct expect e, refused;
+	char t1[80] = "%B", t3a[110] = ";", t3b[110] = ";";
+	size_t size;
+
+	memset(t1 + 2, 'M', 60);
+	strcat(t1, "?");
+	memset(t3a + 1, '=', 100);
+	strcat(t3a, "?");
+	memset(t3b + 1, ':', 100);
+	strcat(t3b, "?");
+
+	e.n = 0;
+	size = make_swipe(rec, &e, t1, 1, ";4111111111111111111111111111111111111?", 0, t3a, 1);
+	write_swipe(node, "long swipe", rec, size);
+
+	refused.n = 0;
+	size = make_swipe(rec, &refused, NULL, 0, NULL, 0, t3b, 0);
+	errno = 0;
+	CHECK(write(node, rec, size) < 0 && errno == ENOSPC,
+	      "a swipe of %d events behind one of %d was not refused with ENOSPC (%s)",
+	      refused.n, e.n, strerror(errno));
+
+	size = make_swipe(rec, &e, NULL, 0, ";4111111111111111=2512?", 1, NULL, 0);
+	write_swipe(node, "swipe behind it", rec, size);
+	check_typed(evfd, "long swipe, refused swipe, swipe behind it", &e);
+}
+
+/* Unloads the module while a swipe is typing: rmmod returns promptly, no
+ * key (Shift, AltGr) stays pressed, and no timer is left to fire. */
+static void unload_while_typing(int node, int evfd)
+{
+	static unsigned char rec[394];
+	static struct expect e;
+	static struct input_event ev[MAX_EVENTS + 64];
+	struct timespec t0, t1;
+	char shift = TIOCL_GETSHIFTSTATE, shift_before;
+	int tty, rc;
+	double ms;
+	size_t size;
+
+	e.n = 0;
+	size = make_swipe(rec, &e, "%B4111111111111111^MUSTERMANN/ERIKA^2512?", 0,
+			  ";4111111111111111=2512?", 1, NULL, 0);
+	write_swipe(node, "swipe to unload under", rec, size);
+	read_keys(evfd, ev, 1);
+	close(node);
+
+	tty = open("/dev/tty0", O_RDONLY);
+	CHECK(tty >= 0, "/dev/tty0: %s", strerror(errno));
+	shift_before = shift;
+	if (tty >= 0 && ioctl(tty, TIOCLINUX, &shift_before) < 0)
+		shift_before = -1;
+
+	clock_gettime(CLOCK_MONOTONIC, &t0);
+	rc = syscall(__NR_delete_module, "msrdrv", O_NONBLOCK);
+	clock_gettime(CLOCK_MONOTONIC, &t1);
+	ms = (t1.tv_sec - t0.tv_sec) * 1e3 + (t1.tv_nsec - t0.tv_nsec) / 1e6;
+	CHECK(rc == 0, "rmmod while typing: %s", strerror(errno));
+	CHECK(ms < 1000, "rmmod while typing took %.1f ms", ms);
+
+	fcntl(evfd, F_SETFL, O_NONBLOCK);
+	while (read(evfd, ev, sizeof(ev)) > 0)
+		;
+	CHECK(errno == ENODEV, "the event node outlived the module (%s)", strerror(errno));
+	/* 50 ticks at HZ=250: a timer left behind would fire into the
+	 * unloaded module. */
+	usleep(200000);
+	if (tty >= 0) {
+		CHECK(ioctl(tty, TIOCLINUX, &shift) == 0, "TIOCLINUX: %s", strerror(errno));
+		CHECK(shift == 0, "shift state %#x left after the unload", shift);
+		close(tty);
+	}
+	CHECK(access("/sys/module/msrdrv", F_OK) != 0, "the module is still loaded");
+	printf("swipetest: rmmod while typing took %.1f ms; shift state before %#x, after %#x\n",
+	       ms, shift_before, shift);
 }
 
 int main(void)
@@ -294,6 +410,7 @@ int main(void)
 		 "%B4111111111111111^MUSTERMANN/ERIKA^2512?", 0,
 		 ";4111111111111111=2512?", 1, ";0123456789=<>:?", 0);
 	run_card(node, evfd, "AltGr and German positions", "%@[\\]YZ?", 1, NULL, 0, NULL, 0);
+	busy_ring(node, evfd);
 
 	if (spacing_n) {
 		double sum = 0;
@@ -306,6 +423,7 @@ int main(void)
 		       "mean %.2f ms, max %.2f ms\n", spacing_n, spacing[0],
 		       spacing[spacing_n / 2], sum / spacing_n, spacing[spacing_n - 1]);
 	}
+	unload_while_typing(node, evfd);
 	printf(failures ? "SWIPETEST FAIL\n" : "SWIPETEST PASS\n");
 	return failures ? 1 : 0;
 }

@@ -13,4 +13,7 @@ typedef uint32_t u32;
 typedef uint64_t u64;
 typedef int32_t s32;
 
+/* Marks user-space pointers in the kernel; plain pointers here. */
+#define __user
+
 #endif
