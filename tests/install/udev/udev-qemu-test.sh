@@ -55,6 +55,7 @@ done
 echo "udev qemu test: kernel $kver, udev $(udevadm --version), work folder $work"
 
 mkdir -p "$work"
+work=$(cd "$work" && pwd)
 rm -rf "$work/kmod" "$work/root" "$work/pkg"
 mkdir -p "$work/kmod" "$work/pkg"
 dpkg-deb -x "$deb" "$work/pkg"
