@@ -9,11 +9,14 @@ if(NOT status EQUAL 0)
 endif()
 
 set(want
-  ${LIBDIR_NAME}/libnativelayer.so
+  ${JNIDIR}/libnativelayer.so
   bin/hdrcfg
+  share/man/man1/hdrcfg.1.gz
   share/java/tarvel-jpos.jar
   share/java/tarvel-jpos-demo.jar
-  share/doc/tarvel-pos/trvpos.ini
+  share/doc/libtarvel-jpos-jni/examples/trvpos.ini
+  lib/udev/rules.d/60-tarvel-pos.rules
+  src/tarvel-msrdrv-${VERSION}/dkms.conf
   src/tarvel-msrdrv-${VERSION}/Kbuild
   src/tarvel-msrdrv-${VERSION}/swipetype.c
   src/tarvel-msrdrv-${VERSION}/swipetype.h)
@@ -34,11 +37,11 @@ endif()
 # The demo, from the installed files only (plus the simulator of the build).
 set(run ${WORK}/run)
 file(MAKE_DIRECTORY ${run})
-file(COPY ${prefix}/share/doc/tarvel-pos/trvpos.ini DESTINATION ${run})
+file(COPY ${prefix}/share/doc/libtarvel-jpos-jni/examples/trvpos.ini DESTINATION ${run})
 execute_process(COMMAND ${CMAKE_COMMAND}
   -DJAVA=${JAVA}
   -DPRELOAD=${PRELOAD}
-  -DLIBDIR=${prefix}/${LIBDIR_NAME}
+  -DLIBDIR=${prefix}/${JNIDIR}
   -DJAR=${prefix}/share/java/tarvel-jpos-demo.jar
   -DSCENARIO=${SCENARIO}
   -DWORKDIR=${run}

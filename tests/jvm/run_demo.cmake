@@ -61,6 +61,18 @@ expect_line("USB POS key table: usage 3a=0101, usage 3b=0102, usage 58=0103, com
 expect_line("MSR header record: command 10, GH 00/00, GT 00/28, H1 e1/22, T1 e1/38, H2 00/33, T2 e1/38, H3 00/33, T3 e1/38")
 expect_line("PS/2 POS key table, set-1 codes marked: none (empty table)")
 expect_line("USB POS key table: none (empty table)")
+# Files are named relative to the working folder or by name alone: the
+# output shows no folder of the machine it ran on.
+get_filename_component(scenario_name ${SCENARIO} NAME)
+get_filename_component(scenario_dir ${SCENARIO} DIRECTORY)
+expect_line("simulated keyboard (${scenario_name})")
+expect_line("configuration that reached the drivers (trvsim.log):")
+foreach(dir ${WORKDIR} ${scenario_dir})
+  string(FIND "${out}" "${dir}" at)
+  if(NOT at EQUAL -1)
+    message(FATAL_ERROR "demo output shows the folder ${dir}")
+  endif()
+endforeach()
 string(REGEX MATCHALL "swipe [0-9]+\n" swipes "${out}")
 list(LENGTH swipes n)
 if(NOT n EQUAL 3)

@@ -131,9 +131,24 @@ public final class Demo extends ServiceLayer {
         return false;
     }
 
+    /**
+     * A file's path for the output: relative to the working folder when the
+     * file lies below it, else its name alone, so that the output shows no
+     * folder of the machine it ran on.
+     */
+    static String shown(Path p) {
+        Path abs = p.toAbsolutePath().normalize();
+        Path cwd = Paths.get("").toAbsolutePath().normalize();
+        if (abs.startsWith(cwd) && !abs.equals(cwd)) {
+            return cwd.relativize(abs).toString();
+        }
+        Path name = abs.getFileName();
+        return name == null ? abs.toString() : name.toString();
+    }
+
     /** Describes what the library wrote to the simulated drivers, from the write log. */
     static void showWrites(Path log) throws IOException {
-        System.out.println("configuration that reached the drivers (" + log + "):");
+        System.out.println("configuration that reached the drivers (" + shown(log) + "):");
         for (String line : Files.readAllLines(log, StandardCharsets.UTF_8)) {
             // write <node> n=<asked> ret=<taken> data=<hex bytes>
             if (!line.startsWith("write ")) {
@@ -251,7 +266,7 @@ public final class Demo extends ServiceLayer {
         Demo demo = new Demo();
         byte[] v = demo.getVersion();
         System.out.printf("POS keyboard demo: library %d.%d.%d, %s%n", v[0], v[1], v[2],
-                          hardware ? "loaded drivers" : "simulated keyboard (" + scenario + ")");
+                          hardware ? "loaded drivers" : "simulated keyboard (" + shown(Paths.get(scenario)) + ")");
 
         Thread polling = new Thread(demo::startPolling, "polling");
         polling.setDaemon(true);
