@@ -55,7 +55,8 @@ extern std::atomic<std::int32_t> g_bMsrOpened;
 extern std::atomic<std::int32_t> g_bMsrClaimed;
 extern std::atomic<std::int32_t> g_bKeylockOpened;
 
-// 1 while a stop has been requested and not yet acknowledged by the loop.
+// 1 while a stop of the active run has been requested and not yet
+// acknowledged by it.
 extern std::atomic<std::int32_t> g_bStopPolling;
 
 // ---- Pending data (guarded by the path's mutex below) ----------------------
@@ -193,6 +194,18 @@ extern std::mutex g_KeyLockDataLock;
 extern std::mutex g_TrackDataLock;
 // Guards g_pJavaVersionBytes.
 extern std::mutex g_VersionLock;
+
+// What the polling loop carries from one run to the next, so that a restart
+// neither reports a keylock position that did not change nor forgets a swipe
+// whose report is pending: the keylock positions of the last status records
+// read whole, and whether each MSR handler still holds tracks. Zero at load.
+struct PollingMemory {
+	std::uint8_t uchLastPs2KeyLock;
+	std::uint16_t ushLastUsbKeyLock;
+	std::int32_t bPs2MsrPending;
+	std::int32_t bUsbMsrPending;
+};
+extern PollingMemory g_PollingMemory;
 
 // Calls a "()V" callback on obj. A missing method ID (a lookup that failed) is
 // never called through; an exception the callback leaves pending is cleared,

@@ -15,10 +15,6 @@
 #include "nativelayer.h"
 #include "sessions.h"
 
-std::mutex g_KeyboardSessionLock;
-std::mutex g_MsrSessionLock;
-std::mutex g_KeylockSessionLock;
-
 namespace {
 
 constexpr jint OPEN_SUCCESS = 0x1234;

@@ -2,6 +2,7 @@
 // while the loop polls and the simulated keyboard produces data. Run under
 // ThreadSanitizer; it must report nothing, and afterwards every descriptor
 // must be accounted for.
+#include <future>
 #include <random>
 #include <string>
 
@@ -11,6 +12,18 @@ namespace nltest {
 namespace {
 
 using ConcurrencyTest = NativeLayerTest;
+
+// Polls cond every millisecond for up to ms; whether it became true.
+template <class Cond> bool WaitUntil(Cond cond, int ms)
+{
+	const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+	while (!cond()) {
+		if (std::chrono::steady_clock::now() > until)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	return true;
+}
 
 void JavaThread(fakejni::FakeJni &jni, unsigned seed, int iterations)
 {
@@ -88,6 +101,60 @@ void Keyboard(std::atomic<bool> &stop)
 		pos = static_cast<std::uint16_t>(pos % 4 + 1);
 		std::this_thread::sleep_for(std::chrono::milliseconds(20));
 	}
+}
+
+// stopPolling returns only once the loop has ended: while the loop is held in
+// the middle of a cycle it waits, and when it returns startPolling has
+// returned too.
+TEST_F(ConcurrencyTest, StopReturnsOnlyOnceTheLoopHasEnded)
+{
+	PollingThread loop(jni, TRVSIM_PS2_STAT);
+	auto stopped = std::async(std::launch::async, [&] {
+		TRV_JNI(stopPolling)(jni.env(), obj);
+		return loop.WaitReturned(0);
+	});
+	ASSERT_TRUE(WaitUntil([] { return g_bStopPolling.load() != 0; }, HANG_MS));
+	EXPECT_NE(stopped.wait_for(std::chrono::milliseconds(100)), std::future_status::ready);
+	trvsim_step_mode(TRVSIM_PS2_STAT, 0);
+	EXPECT_TRUE(stopped.get()) << "stopPolling returned before startPolling";
+}
+
+// A service that calls startPolling again as soon as it returns: the
+// stopPolling meant for the first run returns once that run has ended. It
+// does not wait on the second run, which never saw the request, and does
+// not stop it.
+TEST_F(ConcurrencyTest, StopIsNotHeldByALoopRestartedAfterIt)
+{
+	trvsim_step_mode(TRVSIM_PS2_STAT, 1);
+	std::atomic<int> runsEnded{0};
+	std::thread service([&] {
+		for (int run = 0; run < 2; ++run) {
+			TRV_JNI(startPolling)(jni.env(), obj);
+			runsEnded.fetch_add(1);
+		}
+	});
+	ASSERT_EQ(trvsim_step(0, HANG_MS), 1);
+	auto stopped = std::async(std::launch::async, [&] { TRV_JNI(stopPolling)(jni.env(), obj); });
+	EXPECT_TRUE(WaitUntil([] { return g_bStopPolling.load() != 0; }, HANG_MS));
+	// The first run finishes its cycle and ends; the second is held at the
+	// gate of its first cycle.
+	EXPECT_EQ(trvsim_step(1, HANG_MS), 1);
+	EXPECT_EQ(runsEnded.load(), 1);
+	EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(HANG_MS)), std::future_status::ready)
+		<< "stopPolling waits on the loop started after it";
+	EXPECT_EQ(trvsim_step(2, HANG_MS), 1) << "the second run was stopped";
+	EXPECT_EQ(runsEnded.load(), 1);
+
+	trvsim_step_mode(TRVSIM_PS2_STAT, 0);
+	EXPECT_TRUE(WaitUntil(
+		[&] {
+			TRV_JNI(stopPolling)(jni.env(), obj);
+			return runsEnded.load() == 2;
+		},
+		HANG_MS));
+	service.join();
+	stopped.wait();
+	EXPECT_EQ(g_bStopPolling.load(), 0);
 }
 
 TEST_F(ConcurrencyTest, SessionsAndGettersWhileTheLoopPolls)
