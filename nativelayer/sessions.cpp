@@ -111,8 +111,16 @@ jint Release(std::atomic<std::int32_t> &claimed)
 
 int OpenDeviceNode(const char *path)
 {
-	const int fd = ::open(path, O_RDWR);
-	return fd < 0 ? -1 : fd;
+	const int fd = ::open(path, O_RDWR | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	if (fd > 0)
+		return fd;
+	// Standard input was closed, so the node got descriptor 0, which a slot
+	// would take for "no descriptor": move it to the lowest number above 0.
+	const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+	::close(fd);
+	return moved < 0 ? -1 : moved;
 }
 
 void ResetSessionSlotsForPolling(void)

@@ -21,5 +21,6 @@ extern std::mutex g_KeylockSessionLock;
 // to 0. The status slots are not touched.
 void ResetSessionSlotsForPolling(void);
 
-// Opens a device node read-write, blocking. Returns the descriptor or -1.
+// Opens a device node read-write, blocking, closed on exec, on a descriptor
+// above 0 (a slot takes 0 for "no descriptor"). Returns it, or -1.
 int OpenDeviceNode(const char *path);
