@@ -74,13 +74,17 @@ int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 {
 	if (g_bKeyboardOpened.load() == 0 || nCount == 0 || nCount > PS2_KBD_COUNT_LIMIT)
 		return 0;
-	const int fd = g_DeviceChannels.fdPs2Keyboard.load();
-	if (fd <= 0)
-		return 0;
 
 	std::array<std::uint8_t, KBD_DATA_ENTRIES> bytes{};
 	const std::size_t nWant = std::min<std::size_t>(nCount, bytes.size());
-	const ssize_t nRead = read(fd, bytes.data(), nWant);
+	ssize_t nRead = 0;
+	{
+		std::lock_guard session(g_KeyboardSessionLock);
+		const int fd = g_DeviceChannels.fdPs2Keyboard.load();
+		if (g_bKeyboardOpened.load() == 0 || fd <= 0)
+			return 0;
+		nRead = read(fd, bytes.data(), nWant);
+	}
 	if (nRead < 0)
 		return 0;
 

@@ -2,13 +2,40 @@
 // process-global state shared by the sessions, the polling loop and the data
 // paths, and every function the library exports with C linkage.
 //
-// Threads: one Java thread runs startPolling (the polling thread); other Java
-// threads call the session methods and the getters. Open flags and descriptor
-// slots are atomics: an open stores its descriptors before it sets the flag,
-// a close clears the flag before it closes the descriptors, and the polling
-// thread tests the flag before it uses a slot. The pending data of each path
-// is guarded by that path's mutex, which is never held across a call into
-// Java, so a getter called from a callback runs without deadlock.
+// Threads and the rules that keep them apart (the one place they are stated):
+//
+// - One Java thread runs startPolling (the polling thread); other Java
+//   threads call the session methods, the configuration writers and the
+//   getters. The callbacks run on the polling thread.
+// - Open flags and descriptor slots are atomics. An open stores its slots
+//   before it sets the flag; a close clears the flag, sets each slot to 0 and
+//   only then closes the descriptor it held.
+// - Session locks (g_KeyboardSessionLock, g_MsrSessionLock,
+//   g_KeylockSessionLock; sessions.h): a data-node descriptor is read or
+//   written only under its device's session lock, held from the test of the
+//   open flag and the load of the slot to the end of the read or write, and
+//   it is closed only under that lock. A close therefore waits for a read or
+//   write in flight, and a number once closed is never used again, whatever
+//   file takes it next. Holders: each device's open, claim, release and
+//   close; the keyboard handlers and writeKeyboardConfig (keyboard); the MSR
+//   track readers, writeMSRConfig and startPolling's replacement of the USB
+//   MSR status descriptor (MSR); the keylock handlers and getKeyLockPosition
+//   (keylock). The other two status descriptors are read, closed and
+//   reopened only by the polling thread.
+// - Data locks (g_KbdDataLock, g_KeyLockDataLock, g_TrackDataLock,
+//   g_VersionLock, below) guard each path's pending data and staging buffers.
+// - Lock order: a data lock may be taken while a session lock is held, never
+//   the other way round; nobody holds two session locks or two data locks at
+//   once. g_PollingLock (polling.cpp) is never held together with another.
+// - No Java method is called under any lock: a handler releases its locks
+//   before it calls back, so a callback may call any method of the library.
+//   A getter makes its Java array under its data lock, and writeMSRConfig
+//   fetches the array's bytes and reads trvpos.ini before it takes the MSR
+//   session lock.
+// - Runs of the loop: g_PollingLock orders them (one at a time). stopPolling
+//   requests the stop of the run active when it is called and waits for that
+//   run's end only; the run withdraws the request as it ends.
+//   g_PollingMemory is touched only by the active run.
 #pragma once
 
 #include <jni.h>

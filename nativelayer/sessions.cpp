@@ -1,11 +1,10 @@
 // Device sessions of the keyboard, the MSR and the keylock: open, claim,
 // release and close, the version, and the methods that have no effect.
 //
-// Hand-over with the polling thread: an open stores both slots before it
-// sets the open flag; a close clears the open flag before it touches a slot,
-// and sets a slot to 0 before it closes the descriptor that slot held. All
-// are sequentially consistent atomic stores, so the polling thread, which
-// tests the flag before it loads a slot, sees them in this order.
+// Hand-over with the polling thread (rules in nativelayer.h): an open stores
+// both slots before it sets the open flag; a close, under the session lock,
+// clears the open flag before it touches a slot, and sets a slot to 0 before
+// it closes the descriptor that slot held.
 #include <fcntl.h>
 #include <unistd.h>
 

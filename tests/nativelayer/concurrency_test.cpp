@@ -2,6 +2,13 @@
 // while the loop polls and the simulated keyboard produces data. Run under
 // ThreadSanitizer; it must report nothing, and afterwards every descriptor
 // must be accounted for.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
 #include <future>
 #include <random>
 #include <string>
@@ -155,6 +162,129 @@ TEST_F(ConcurrencyTest, StopIsNotHeldByALoopRestartedAfterIt)
 	service.join();
 	stopped.wait();
 	EXPECT_EQ(g_bStopPolling.load(), 0);
+}
+
+// An ordinary file put on a descriptor number that the library has closed,
+// to catch a read or write still made through that number.
+class PlantedFile {
+public:
+	~PlantedFile()
+	{
+		if (fd_ >= 0)
+			::close(fd_);
+	}
+	// Takes the number if it is free now; whether it did.
+	bool Take(int number)
+	{
+		errno = 0;
+		if (::fcntl(number, F_GETFD) != -1 || errno != EBADF)
+			return false;
+		char path[] = "/tmp/trvstaleXXXXXX";
+		const int f = ::mkstemp(path);
+		if (f < 0)
+			return false;
+		::unlink(path);
+		if (::write(f, kText, sizeof kText - 1) != sizeof kText - 1 || ::lseek(f, 0, SEEK_SET) != 0) {
+			::close(f);
+			return false;
+		}
+		if (f != number) {
+			::dup2(f, number);
+			::close(f);
+		}
+		fd_ = number;
+		return true;
+	}
+	void ExpectUntouched(const char *what) const
+	{
+		if (fd_ < 0)
+			return;
+		struct stat st {};
+		EXPECT_EQ(::lseek(fd_, 0, SEEK_CUR), 0) << what << " through a closed descriptor";
+		EXPECT_EQ(::fstat(fd_, &st), 0);
+		EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof kText - 1)) << what << " through a closed descriptor";
+	}
+
+private:
+	static constexpr char kText[] = "planted\n";
+	int fd_ = -1;
+};
+
+// How long a close, made while a read or write is held on its descriptor, is
+// given to happen. The library must make it wait for the held call, so it
+// never happens in that time; the wait only gives a faulty library the
+// chance to show itself.
+constexpr int kCloseWindowMs = 300;
+
+// Holds a read or write on node (descriptor fd), which start() brings
+// about, runs closeIt() on another thread meanwhile, and, if fd was closed,
+// puts an ordinary file on the number before the call goes on; waitDone()
+// returns once the call has ended.
+void UseWhileClosing(int node, int fd, const char *what, const std::function<void()> &start,
+		     const std::function<void()> &waitDone, const std::function<void()> &closeIt)
+{
+	trvsim_block_io(node, 1);
+	std::thread user(start);
+	EXPECT_EQ(trvsim_wait_blocked(node, 1, HANG_MS), 1) << what << " never reached the node";
+	std::thread closer(closeIt);
+	PlantedFile planted;
+	if (WaitUntil([&] { return trvsim_open_descriptors(node) == 0; }, kCloseWindowMs))
+		planted.Take(fd);
+	trvsim_block_io(node, 0);
+	user.join();
+	waitDone();
+	closer.join();
+	planted.ExpectUntouched(what);
+}
+
+// A descriptor is never closed while another thread reads or writes
+// through it: a handler's read goes on across a closeMSR on a Java thread,
+// and writeMSRConfig's write across a restart of polling, which replaces the
+// USB MSR status descriptor. Neither reaches a file that took the number.
+TEST_F(ConcurrencyTest, NoReadOrWriteThroughAClosedDescriptor)
+{
+	const std::vector<std::uint8_t> track{';', '1', '2', '3', '?'};
+	{
+		SCOPED_TRACE("track read across closeMSR");
+		ASSERT_EQ(TRV_JNI(openMSR)(env, obj, nullptr), OPENED);
+		const int fd = g_DeviceChannels.fdUsbMsr1.load();
+		PollingThread loop(jni);
+		// The swipe makes the polling thread's handler read the track node.
+		UseWhileClosing(
+			TRVSIM_USB_MSR1, fd, "read",
+			[&] { trvsim_swipe_track(TRVSIM_USB, 1, track.data(), track.size()); },
+			[] { // the loop's next cycle begins once the handler is done
+				trvsim_wait_reads(TRVSIM_PS2_STAT, trvsim_reads(TRVSIM_PS2_STAT) + 1, HANG_MS);
+			},
+			[&] { TRV_JNI(closeMSR)(jni.env(), obj); });
+		loop.Stop();
+		EXPECT_EQ(trvsim_reads(TRVSIM_USB_MSR1), 1);
+	}
+	ResetAll(jni);
+	{
+		SCOPED_TRACE("writeMSRConfig across a restart of polling");
+		{
+			PollingThread first(jni);
+			ASSERT_TRUE(first.WaitStarted());
+		}
+		const int fd = g_DeviceChannels.fdUsbMsrStat.load();
+		ASSERT_GT(fd, 0);
+		// The restart finds the node gone, so that the number stays free.
+		trvsim_set_present(TRVSIM_USB_MSRSTAT, 0);
+		std::unique_ptr<PollingThread> restarted;
+		jint written = -2;
+		UseWhileClosing(
+			TRVSIM_USB_MSRSTAT, fd, "write",
+			[&] {
+				const jbyteArray command = jni.newByteArray({0x10});
+				written = TRV_JNI(writeMSRConfig)(jni.env(), obj, 0, command);
+			},
+			[] {},
+			[&] { restarted = std::make_unique<PollingThread>(jni); });
+		EXPECT_EQ(written, 0);
+		EXPECT_EQ(trvsim_write_count(TRVSIM_USB_MSRSTAT), 1);
+		restarted.reset();
+	}
 }
 
 TEST_F(ConcurrencyTest, SessionsAndGettersWhileTheLoopPolls)
