@@ -111,19 +111,22 @@ void Keyboard(std::atomic<bool> &stop)
 }
 
 // stopPolling returns only once the loop has ended: while the loop is held in
-// the middle of a cycle it waits, and when it returns startPolling has
-// returned too.
+// the middle of a cycle it waits, and when it returns the loop has
+// acknowledged the stop and polls no more.
 TEST_F(ConcurrencyTest, StopReturnsOnlyOnceTheLoopHasEnded)
 {
 	PollingThread loop(jni, TRVSIM_PS2_STAT);
 	auto stopped = std::async(std::launch::async, [&] {
 		TRV_JNI(stopPolling)(jni.env(), obj);
-		return loop.WaitReturned(0);
+		return std::make_pair(g_bStopPolling.load(), trvsim_reads(TRVSIM_PS2_STAT));
 	});
 	ASSERT_TRUE(WaitUntil([] { return g_bStopPolling.load() != 0; }, HANG_MS));
 	EXPECT_NE(stopped.wait_for(std::chrono::milliseconds(100)), std::future_status::ready);
 	trvsim_step_mode(TRVSIM_PS2_STAT, 0);
-	EXPECT_TRUE(stopped.get()) << "stopPolling returned before startPolling";
+	const auto [requestAtReturn, readsAtReturn] = stopped.get();
+	EXPECT_EQ(requestAtReturn, 0) << "stopPolling returned before the loop acknowledged";
+	EXPECT_TRUE(loop.WaitReturned());
+	EXPECT_EQ(trvsim_reads(TRVSIM_PS2_STAT), readsAtReturn) << "the loop polled on after stopPolling returned";
 }
 
 // A service that calls startPolling again as soon as it returns: the
