@@ -20,8 +20,9 @@
 //   close; the keyboard handlers and writeKeyboardConfig (keyboard); the MSR
 //   track readers, writeMSRConfig and startPolling's replacement of the USB
 //   MSR status descriptor (MSR); the keylock handlers and getKeyLockPosition
-//   (keylock). The other two status descriptors are read, closed and
-//   reopened only by the polling thread.
+//   (keylock). The status descriptors are read by the loop without a lock:
+//   only startPolling closes and reopens them, before its loop starts (the
+//   USB MSR one under the MSR session lock, for writeMSRConfig).
 // - Data locks (g_KbdDataLock, g_KeyLockDataLock, g_TrackDataLock,
 //   g_VersionLock, below) guard each path's pending data and staging buffers.
 // - Lock order: a data lock may be taken while a session lock is held, never
