@@ -36,6 +36,9 @@ int sim_open(int node, int flags);
 ssize_t sim_read(int fd, void *buf, size_t n);
 ssize_t sim_write(int fd, const void *buf, size_t n);
 int sim_close(int fd);
+// Records newfd, a copy of fd made with fcntl(F_DUPFD[_CLOEXEC]), as a
+// descriptor of fd's node; nothing when fd is not a node.
+void sim_dup(int fd, int newfd);
 
 // Node names used in scenario files and TRVSIM_NODES: "ps2_stat",
 // "usb_msr2", ...; the full path is accepted too. -1 when unknown.
