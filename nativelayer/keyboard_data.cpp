@@ -37,7 +37,7 @@ int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 		std::lock_guard lock(g_KbdDataLock);
 		nRoom = static_cast<unsigned int>(KBD_DATA_ENTRIES - std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES));
 	}
-	const unsigned int nTake = std::min({nCount, USB_KBD_BATCH_ENTRIES, nRoom});
+	unsigned int nTake = std::min({nCount, USB_KBD_BATCH_ENTRIES, nRoom});
 	if (nTake == 0)
 		return 0;
 
@@ -49,7 +49,13 @@ int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 		if (g_bKeyboardOpened.load() == 0 || fd <= 0)
 			return 0;
 		const ssize_t nRead = read(fd, batch.data(), nBytes);
-		if (nRead < 0 || static_cast<std::size_t>(nRead) != nBytes)
+		if (nRead < 0)
+			return 0;
+		// A short read keeps the whole entries it delivered: the driver
+		// has handed them over and holds them no more. A trailing part
+		// of an entry is no key and is dropped.
+		nTake = std::min(nTake, static_cast<unsigned int>(static_cast<std::size_t>(nRead) / sizeof(std::int32_t)));
+		if (nTake == 0)
 			return 0;
 	}
 
@@ -68,15 +74,24 @@ int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 }
 
 // Reads scan-code bytes from the PS/2 keyboard node. Each byte becomes one
-// pending entry (zero-extended), and the bytes read replace whatever was
-// pending. At most 255 bytes are read; more stay in the driver.
+// pending entry (zero-extended), appended behind the entries still pending,
+// so that keys Java has not fetched yet are never overwritten. Only as many
+// bytes are read as there is room for; the driver keeps the rest until
+// getKbdData has made room.
 int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigned int nCount)
 {
 	if (g_bKeyboardOpened.load() == 0 || nCount == 0 || nCount > PS2_KBD_COUNT_LIMIT)
 		return 0;
 
+	std::size_t nRoom = 0;
+	{
+		std::lock_guard lock(g_KbdDataLock);
+		nRoom = static_cast<std::size_t>(KBD_DATA_ENTRIES - std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES));
+	}
 	std::array<std::uint8_t, KBD_DATA_ENTRIES> bytes{};
-	const std::size_t nWant = std::min<std::size_t>(nCount, bytes.size());
+	const std::size_t nWant = std::min({static_cast<std::size_t>(nCount), bytes.size(), nRoom});
+	if (nWant == 0)
+		return 0;
 	ssize_t nRead = 0;
 	{
 		std::lock_guard session(g_KeyboardSessionLock);
@@ -90,10 +105,14 @@ int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 
 	{
 		std::lock_guard lock(g_KbdDataLock);
-		const int n = static_cast<int>(std::min<std::size_t>(static_cast<std::size_t>(nRead), nWant));
+		// Only this thread appends, so the room found above is still there;
+		// the clamps keep the array bound whatever happens.
+		const int nStart = std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES);
+		const int n = static_cast<int>(std::min({static_cast<std::size_t>(nRead), nWant,
+							 static_cast<std::size_t>(KBD_DATA_ENTRIES - nStart)}));
 		for (int i = 0; i < n; ++i)
-			g_rgnKbdData[i] = bytes[static_cast<std::size_t>(i)];
-		g_nKbdDataLength = n;
+			g_rgnKbdData[nStart + i] = bytes[static_cast<std::size_t>(i)];
+		g_nKbdDataLength = nStart + n;
 	}
 	CallJavaCallback(env, obj, kbdMethod);
 	return 1;

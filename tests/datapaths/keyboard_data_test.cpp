@@ -53,7 +53,7 @@ TEST_F(KeyboardDataTest, GetterCalledFromTheCallbackSeesTheWholeBatch)
 
 // A USB read takes as many whole entries as fit: at most 128, and never
 // past the 255th pending entry. The driver keeps the rest. A read that
-// delivers fewer bytes than asked is dropped.
+// delivers fewer bytes than asked keeps the whole entries it delivered.
 TEST_F(KeyboardDataTest, UsbBatchLimits)
 {
 	const struct {
@@ -70,7 +70,7 @@ TEST_F(KeyboardDataTest, UsbBatchLimits)
 		{"fills to exactly 255", 127, 128, SIZE_MAX, 128},
 		{"one past 255: the first 5", 250, 6, SIZE_MAX, 5},
 		{"no room", 255, 3, SIZE_MAX, 0},
-		{"short read", 0, 2, 4, 0},
+		{"short read keeps what it delivered", 0, 3, 9, 2},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -125,36 +125,42 @@ TEST_F(KeyboardDataTest, UsbBatchThatDoesNotFitIsReadAsRoomIsMade)
 	EXPECT_EQ(FetchKbd(), AsInts(std::vector<std::uint32_t>(late.begin() + 55, late.end())));
 }
 
-// Each PS/2 byte becomes one zero-extended entry; the bytes read replace
-// what was pending, leaving no stale entry behind them.
-TEST_F(KeyboardDataTest, Ps2BytesBecomeOneEntryEachAndReplacePending)
+// Each PS/2 byte becomes one zero-extended entry, appended behind the
+// entries still pending; what does not fit stays in the driver.
+TEST_F(KeyboardDataTest, Ps2BytesBecomeOneEntryEachAppendedAsRoomAllows)
 {
 	const struct {
 		const char *name;
+		int pending; // entries already pending (0x7F7F7F7F each)
 		std::vector<std::uint8_t> typed;
-		unsigned count;
 		std::size_t maxRead;
-		std::vector<std::int32_t> expected;
+		int result;
+		std::vector<std::int32_t> appended;
+		std::size_t left; // bytes the driver still holds
 	} cases[] = {
-		{"make, break and 0xFF stay unsigned", {0x1E, 0x9E, 0xFF}, 3, SIZE_MAX, {0x1E, 0x9E, 0xFF}},
-		{"short read gives what was read", {0x02, 0x82, 0x03, 0x83}, 4, 2, {0x02, 0x82}},
-		{"empty read replaces with nothing", {0x10}, 1, 0, {}},
+		{"make, break and 0xFF stay unsigned", 5, {0x1E, 0x9E, 0xFF}, SIZE_MAX, 1, {0x1E, 0x9E, 0xFF}, 0},
+		{"short read gives what was read", 5, {0x02, 0x82, 0x03, 0x83}, 2, 1, {0x02, 0x82}, 2},
+		{"empty read adds nothing", 5, {0x10}, 0, 1, {}, 1},
+		{"room for two", 253, {0x02, 0x82, 0x03, 0x83}, SIZE_MAX, 1, {0x02, 0x82}, 2},
+		{"no room: nothing read", 255, {0x02, 0x82}, SIZE_MAX, 0, {}, 2},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		ResetLibraryState();
 		trvsim_reset();
 		OpenKeyboard();
-		const auto usb = Entries(0x7F7F7F7F, 5);
-		trvsim_usb_type(usb.data(), usb.size());
-		ASSERT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, 5), 1);
+		std::fill_n(g_rgnKbdData, c.pending, 0x7F7F7F7F);
+		g_nKbdDataLength = c.pending;
 		trvsim_ps2_type(c.typed.data(), c.typed.size());
 		trvsim_short_reads(TRVSIM_PS2_KEYBOARD, c.maxRead);
 		const int before = jni.callbackCount(KBD_CALLBACK);
 
-		EXPECT_EQ(HandleKeyboardDataPS2(env, obj, kbdMethod, c.count), 1);
-		EXPECT_EQ(jni.callbackCount(KBD_CALLBACK) - before, 1);
-		EXPECT_EQ(FetchKbd(), c.expected);
+		EXPECT_EQ(HandleKeyboardDataPS2(env, obj, kbdMethod, static_cast<unsigned>(c.typed.size())), c.result);
+		EXPECT_EQ(jni.callbackCount(KBD_CALLBACK) - before, c.result);
+		std::vector<std::int32_t> expected(static_cast<std::size_t>(c.pending), 0x7F7F7F7F);
+		expected.insert(expected.end(), c.appended.begin(), c.appended.end());
+		EXPECT_EQ(FetchKbd(), expected);
+		EXPECT_EQ(trvsim_queued(TRVSIM_PS2_KEYBOARD), c.left);
 	}
 }
 
