@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "nativelayer.h"
+#include "sessions.h"
 
 extern "C" {
 
@@ -57,6 +58,11 @@ std::mutex g_KbdDataLock;
 std::mutex g_KeyLockDataLock;
 std::mutex g_TrackDataLock;
 std::mutex g_VersionLock;
+std::mutex g_KeyboardSessionLock;
+std::mutex g_MsrSessionLock;
+std::mutex g_KeylockSessionLock;
+
+PollingMemory g_PollingMemory{};
 
 void CallJavaCallback(JNIEnv *env, jobject obj, jmethodID method)
 {

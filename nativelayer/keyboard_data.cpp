@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "nativelayer.h"
+#include "sessions.h"
 
 namespace {
 
@@ -22,34 +23,43 @@ constexpr unsigned int PS2_KBD_COUNT_LIMIT = KBD_DATA_ENTRIES * sizeof(std::int3
 
 extern "C" {
 
-// Reads a batch of 32-bit key entries from the USB keyboard node and appends
-// them to the pending entries. A batch that does not fit behind the pending
-// entries is left in the driver, to be read once getKbdData has made room.
+// Reads 32-bit key entries from the USB keyboard node and appends them to the
+// pending entries: as many whole entries as fit, at most 128 per read and
+// never past the 255th pending entry. The driver keeps the rest; they are
+// read in later cycles, once getKbdData has made room, so the driver never
+// holds more than a cycle can drain and nothing stalls.
 int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigned int nCount)
 {
-	if (g_bKeyboardOpened.load() == 0 || nCount == 0 || nCount > USB_KBD_BATCH_ENTRIES)
+	if (g_bKeyboardOpened.load() == 0 || nCount == 0)
 		return 0;
-	const int fd = g_DeviceChannels.fdUsbKeyboard.load();
-	if (fd <= 0)
-		return 0;
+	unsigned int nRoom = 0;
 	{
 		std::lock_guard lock(g_KbdDataLock);
-		if (g_nKbdDataLength + static_cast<int>(nCount) > KBD_DATA_ENTRIES)
+		nRoom = static_cast<unsigned int>(KBD_DATA_ENTRIES - std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES));
+	}
+	const unsigned int nTake = std::min({nCount, USB_KBD_BATCH_ENTRIES, nRoom});
+	if (nTake == 0)
+		return 0;
+
+	std::array<std::int32_t, USB_KBD_BATCH_ENTRIES> batch{};
+	const std::size_t nBytes = nTake * sizeof(std::int32_t);
+	{
+		std::lock_guard session(g_KeyboardSessionLock);
+		const int fd = g_DeviceChannels.fdUsbKeyboard.load();
+		if (g_bKeyboardOpened.load() == 0 || fd <= 0)
+			return 0;
+		const ssize_t nRead = read(fd, batch.data(), nBytes);
+		if (nRead < 0 || static_cast<std::size_t>(nRead) != nBytes)
 			return 0;
 	}
 
-	std::array<std::int32_t, USB_KBD_BATCH_ENTRIES> batch{};
-	const std::size_t nBytes = nCount * sizeof(std::int32_t);
-	const ssize_t nRead = read(fd, batch.data(), nBytes);
-	if (nRead < 0 || static_cast<std::size_t>(nRead) != nBytes)
-		return 0;
-
 	{
 		std::lock_guard lock(g_KbdDataLock);
-		// Only this thread appends, so the room checked above is still
-		// there; the clamp keeps the array bound whatever happens.
+		// Only this thread appends and getKbdData only makes room, so the
+		// room found above is still there; the clamp keeps the array bound
+		// whatever happens.
 		const int nStart = std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES);
-		const int nStore = std::min(static_cast<int>(nCount), KBD_DATA_ENTRIES - nStart);
+		const int nStore = std::min(static_cast<int>(nTake), KBD_DATA_ENTRIES - nStart);
 		std::copy_n(batch.begin(), nStore, g_rgnKbdData + nStart);
 		g_nKbdDataLength = nStart + nStore;
 	}
@@ -64,13 +74,17 @@ int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 {
 	if (g_bKeyboardOpened.load() == 0 || nCount == 0 || nCount > PS2_KBD_COUNT_LIMIT)
 		return 0;
-	const int fd = g_DeviceChannels.fdPs2Keyboard.load();
-	if (fd <= 0)
-		return 0;
 
 	std::array<std::uint8_t, KBD_DATA_ENTRIES> bytes{};
 	const std::size_t nWant = std::min<std::size_t>(nCount, bytes.size());
-	const ssize_t nRead = read(fd, bytes.data(), nWant);
+	ssize_t nRead = 0;
+	{
+		std::lock_guard session(g_KeyboardSessionLock);
+		const int fd = g_DeviceChannels.fdPs2Keyboard.load();
+		if (g_bKeyboardOpened.load() == 0 || fd <= 0)
+			return 0;
+		nRead = read(fd, bytes.data(), nWant);
+	}
 	if (nRead < 0)
 		return 0;
 

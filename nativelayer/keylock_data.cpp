@@ -7,12 +7,14 @@
 #include <cstdlib>
 
 #include "nativelayer.h"
+#include "sessions.h"
 
 namespace {
 
 // Reads one position byte from fd into the keylock byte and count. Returns
 // -1 on a failed read (byte and count untouched), else the count (0 or 1);
-// the byte read is also stored through puchPos.
+// the byte read is also stored through puchPos. The caller holds the keylock
+// session lock.
 ssize_t ReadKeylockByte(int fd, std::uint8_t *puchPos = nullptr)
 {
 	std::uint8_t uchPos = 0;
@@ -29,14 +31,19 @@ ssize_t ReadKeylockByte(int fd, std::uint8_t *puchPos = nullptr)
 	return nRead > 0 ? 1 : 0;
 }
 
-// Common body of both keylock handlers: read the byte, then call back, also
-// when the node delivered nothing.
-int HandleKeylock(JNIEnv *env, jobject obj, jmethodID klkMethod, int fd)
+// Common body of both keylock handlers: read the byte under the keylock
+// session lock, then call back (with the lock released), also when the node
+// delivered nothing.
+int HandleKeylock(JNIEnv *env, jobject obj, jmethodID klkMethod, const std::atomic<std::int32_t> &slot)
 {
-	if (g_bKeylockOpened.load() == 0 || fd <= 0)
-		return 0;
-	if (ReadKeylockByte(fd) < 0)
-		return 0;
+	{
+		std::lock_guard session(g_KeylockSessionLock);
+		const int fd = slot.load();
+		if (g_bKeylockOpened.load() == 0 || fd <= 0)
+			return 0;
+		if (ReadKeylockByte(fd) < 0)
+			return 0;
+	}
 	CallJavaCallback(env, obj, klkMethod);
 	return 1;
 }
@@ -48,12 +55,12 @@ extern "C" {
 // The position from the status record is not used: the node is the source.
 int HandleKeylockDataPS2(JNIEnv *env, jobject obj, jmethodID klkMethod, unsigned int)
 {
-	return HandleKeylock(env, obj, klkMethod, g_DeviceChannels.fdPs2Keylock.load());
+	return HandleKeylock(env, obj, klkMethod, g_DeviceChannels.fdPs2Keylock);
 }
 
 int HandleKeylockDataUSB(JNIEnv *env, jobject obj, jmethodID klkMethod, int)
 {
-	return HandleKeylock(env, obj, klkMethod, g_DeviceChannels.fdUsbKeylock.load());
+	return HandleKeylock(env, obj, klkMethod, g_DeviceChannels.fdUsbKeylock);
 }
 
 // Returns the keylock byte read last, as an array of 0 or 1 byte. The byte
@@ -77,10 +84,11 @@ JNIEXPORT jbyteArray JNICALL TRV_JNI(getKeyLockData)(JNIEnv *env, jobject)
 // node only when USB gave no non-zero position. 0 when none can be read.
 JNIEXPORT jint JNICALL TRV_JNI(getKeyLockPosition)(JNIEnv *, jobject)
 {
+	std::lock_guard session(g_KeylockSessionLock);
 	if (g_bKeylockOpened.load() == 0)
 		return 0;
-	const int fds[] = {g_DeviceChannels.fdUsbKeylock.load(), g_DeviceChannels.fdPs2Keylock.load()};
-	for (int fd : fds) {
+	for (const auto *slot : {&g_DeviceChannels.fdUsbKeylock, &g_DeviceChannels.fdPs2Keylock}) {
+		const int fd = slot->load();
 		std::uint8_t uchPos = 0;
 		if (fd > 0 && ReadKeylockByte(fd, &uchPos) == 1 && uchPos != 0)
 			return uchPos;

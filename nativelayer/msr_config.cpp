@@ -12,6 +12,7 @@
 
 #include "hid2ps2.h"
 #include "nativelayer.h"
+#include "sessions.h"
 #include "trvini.h"
 
 namespace {
@@ -24,6 +25,37 @@ constexpr const char *HEADER_SECTIONS[] = { "GH", "GT", "H1", "T1", "H2", "T2", 
 constexpr const char *KEY_MODIFIER = "modifierflag";
 constexpr const char *KEY_SET1CODE = "set1code";
 static_assert(sizeof(HEADER_SECTIONS) / sizeof(HEADER_SECTIONS[0]) * 2 == HEADER_BYTES);
+
+// Builds the header configuration record from the leading bytes and the
+// header bytes of trvpos.ini, 17 bytes at most. Returns its length; 0 (no
+// record) without leading bytes.
+int BuildHeaderConfigRecord(const std::uint8_t *data, int length,
+			    std::uint8_t (&record)[HEADER_CONFIG_RECORD_SIZE])
+{
+	std::uint8_t header[HEADER_BYTES] = {};
+	int n = 0;
+
+	if (data != nullptr && length != 0) {
+		while (n < length && n < HEADER_CONFIG_RECORD_SIZE) {
+			record[n] = data[n];
+			++n;
+		}
+	}
+
+	if (ReadHeaderConfiguration(header, HEADER_BYTES) != 0) {
+		for (int i = 0; i < HEADER_BYTES && n < HEADER_CONFIG_RECORD_SIZE; ++i)
+			record[n++] = header[i];
+	}
+
+	return data == nullptr ? 0 : n;
+}
+
+// Writes a record in one write call; 1 when it was taken whole.
+int WriteRecord(int fd, const std::uint8_t *record, int n)
+{
+	const ssize_t nWritten = write(fd, record, static_cast<std::size_t>(n));
+	return nWritten == n ? 1 : 0;
+}
 
 } // namespace
 
@@ -56,45 +88,36 @@ int ReadHeaderConfiguration(std::uint8_t *header, std::uint8_t capacity)
 	return 1;
 }
 
+
 // Writes the header configuration record (leading bytes, then the header
 // bytes, 17 at most) to fd in one write call. Returns 1 when the whole
 // record was written, 0 otherwise (nothing written without leading bytes).
 int WriteMSRConfigurationUSB(int fd, const std::uint8_t *data, int length)
 {
 	std::uint8_t record[HEADER_CONFIG_RECORD_SIZE] = {};
-	std::uint8_t header[HEADER_BYTES] = {};
-	int n = 0;
-
-	if (data != nullptr && length != 0) {
-		while (n < length && n < HEADER_CONFIG_RECORD_SIZE) {
-			record[n] = data[n];
-			++n;
-		}
-	}
-
-	if (ReadHeaderConfiguration(header, HEADER_BYTES) != 0) {
-		for (int i = 0; i < HEADER_BYTES && n < HEADER_CONFIG_RECORD_SIZE; ++i)
-			record[n++] = header[i];
-	}
-
-	if (data == nullptr || n == 0)
-		return 0;
-
-	const ssize_t nWritten = write(fd, record, static_cast<std::size_t>(n));
-	return nWritten == n ? 1 : 0;
+	const int n = BuildHeaderConfigRecord(data, length, record);
+	return n > 0 ? WriteRecord(fd, record, n) : 0;
 }
 
 // Writes the header configuration record to the USB MSR status node that the
 // polling engine opened. Returns 1 when the whole record was written, 0 for
-// no leading bytes, a node not open, or a failed or short write.
+// no leading bytes, a node not open, or a failed or short write. The record
+// (and with it trvpos.ini) is read first; only the load of the descriptor and
+// the write run under the MSR session lock, so that a restart of polling
+// cannot close the descriptor in between.
 int WriteMSRConfiguration(const std::uint8_t *data, int length)
 {
-	if (data == nullptr || length <= 0)
+	if (data == nullptr || length <= 0 || g_DeviceChannels.fdUsbMsrStat.load() <= 0)
 		return 0;
+	std::uint8_t record[HEADER_CONFIG_RECORD_SIZE] = {};
+	const int n = BuildHeaderConfigRecord(data, length, record);
+	if (n == 0)
+		return 0;
+	std::lock_guard session(g_MsrSessionLock);
 	const std::int32_t fd = g_DeviceChannels.fdUsbMsrStat.load();
 	if (fd <= 0)
 		return 0;
-	return WriteMSRConfigurationUSB(fd, data, length) != 0 ? 1 : 0;
+	return WriteRecord(fd, record, n);
 }
 
 // writeMSRConfig(unused, leading bytes): 0 when the record was written whole,

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "nativelayer.h"
+#include "sessions.h"
 
 namespace {
 
@@ -52,25 +53,38 @@ TrackSlot SlotOfTrack(int track)
 	}
 }
 
-// Descriptor of the track node of an attachment; 0 for a bad track number.
-int UsbTrackFd(int track)
+// Slot of the track node of an attachment; null for a bad track number.
+const std::atomic<std::int32_t> *UsbTrackSlot(int track)
 {
 	switch (track) {
-	case 1: return g_DeviceChannels.fdUsbMsr1.load();
-	case 2: return g_DeviceChannels.fdUsbMsr2.load();
-	case 3: return g_DeviceChannels.fdUsbMsr3.load();
-	default: return 0;
+	case 1: return &g_DeviceChannels.fdUsbMsr1;
+	case 2: return &g_DeviceChannels.fdUsbMsr2;
+	case 3: return &g_DeviceChannels.fdUsbMsr3;
+	default: return nullptr;
 	}
 }
 
-int Ps2TrackFd(int track)
+const std::atomic<std::int32_t> *Ps2TrackSlot(int track)
 {
 	switch (track) {
-	case 1: return g_DeviceChannels.fdPs2Msr1.load();
-	case 2: return g_DeviceChannels.fdPs2Msr2.load();
-	case 3: return g_DeviceChannels.fdPs2Msr3.load();
-	default: return 0;
+	case 1: return &g_DeviceChannels.fdPs2Msr1;
+	case 2: return &g_DeviceChannels.fdPs2Msr2;
+	case 3: return &g_DeviceChannels.fdPs2Msr3;
+	default: return nullptr;
 	}
+}
+
+// Reads up to n bytes of a track node into buf under the MSR session lock,
+// while the MSR is open and the slot holds a descriptor. Returns the read's
+// result, or -2 when nothing was read because the node is not open.
+constexpr ssize_t TRACK_NOT_OPEN = -2;
+ssize_t ReadTrackNode(const std::atomic<std::int32_t> *slot, std::uint8_t *buf, std::size_t n)
+{
+	std::lock_guard session(g_MsrSessionLock);
+	const int fd = slot != nullptr ? slot->load() : 0;
+	if (g_bMsrOpened.load() == 0 || fd <= 0)
+		return TRACK_NOT_OPEN;
+	return read(fd, buf, n);
 }
 
 // Aggregation state of one attachment's swipe: microseconds waited since
@@ -148,12 +162,13 @@ int HandleMSRTrackUSB(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::
 	if (g_bMsrOpened.load() == 0 || ushLength == 0 || ushLength > USB_TRACK_LIMIT)
 		return 0;
 	const TrackSlot slot = SlotOfTrack(uchTrack);
-	const int fd = UsbTrackFd(uchTrack);
-	if (slot.puchData == nullptr || fd <= 0)
+	if (slot.puchData == nullptr || uchTrack > 3)
 		return 0;
 
 	std::array<std::uint8_t, TRACK_BUFFER_SIZE> bytes{};
-	const ssize_t nRead = read(fd, bytes.data(), ushLength);
+	const ssize_t nRead = ReadTrackNode(UsbTrackSlot(uchTrack), bytes.data(), ushLength);
+	if (nRead == TRACK_NOT_OPEN)
+		return 0;
 	const std::int32_t n = nRead < 0 ? 0 : static_cast<std::int32_t>(std::min<ssize_t>(nRead, ushLength));
 
 	std::lock_guard lock(g_TrackDataLock);
@@ -164,28 +179,28 @@ int HandleMSRTrackUSB(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::
 
 // Reads one PS/2 track of set-1 scan codes and frames its characters as
 // 0x00, start sentinel, characters, '?'. At most 252 characters are kept.
-// A failed read leaves the track as it was; a read that yields no character
-// empties it.
+// A failed read, or one that yields no character, empties the track, so
+// that a swipe never reports another card's track in its place.
 int HandleMSRTrackPS2(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::uint16_t ushLength)
 {
 	std::array<std::uint8_t, PS2_TRACK_LIMIT> raw{};
 	if (g_bMsrOpened.load() == 0 || ushLength == 0 || ushLength > PS2_TRACK_LIMIT)
 		return 0;
 	const TrackSlot slot = SlotOfTrack(uchTrack);
-	const int fd = Ps2TrackFd(uchTrack);
-	if (slot.puchData == nullptr || fd <= 0)
+	if (slot.puchData == nullptr || uchTrack > 3)
 		return 0;
 	const std::uint8_t uchStart = uchTrack == 1 ? '%' : ';';
 
-	const ssize_t nRead = read(fd, raw.data(), ushLength);
-	if (nRead < 0)
+	const ssize_t nRead = ReadTrackNode(Ps2TrackSlot(uchTrack), raw.data(), ushLength);
+	if (nRead == TRACK_NOT_OPEN)
 		return 0;
-	const auto nRaw = static_cast<std::int32_t>(std::min<ssize_t>(nRead, ushLength));
+	const auto nRaw = static_cast<std::int32_t>(std::clamp<ssize_t>(nRead, 0, ushLength));
 
 	// One character at most per raw byte.
 	std::array<std::uint8_t, PS2_TRACK_LIMIT> chars{};
 	std::int32_t nChars = 0;
-	TranslateRawToAscii(raw.data(), nRaw, chars.data(), &nChars);
+	if (nRaw > 0)
+		TranslateRawToAscii(raw.data(), nRaw, chars.data(), &nChars);
 	nChars = std::clamp(nChars, 0, PS2_FRAME_MAX_CHARS);
 
 	std::lock_guard lock(g_TrackDataLock);

@@ -2,13 +2,41 @@
 // process-global state shared by the sessions, the polling loop and the data
 // paths, and every function the library exports with C linkage.
 //
-// Threads: one Java thread runs startPolling (the polling thread); other Java
-// threads call the session methods and the getters. Open flags and descriptor
-// slots are atomics: an open stores its descriptors before it sets the flag,
-// a close clears the flag before it closes the descriptors, and the polling
-// thread tests the flag before it uses a slot. The pending data of each path
-// is guarded by that path's mutex, which is never held across a call into
-// Java, so a getter called from a callback runs without deadlock.
+// Threads and the rules that keep them apart (the one place they are stated):
+//
+// - One Java thread runs startPolling (the polling thread); other Java
+//   threads call the session methods, the configuration writers and the
+//   getters. The callbacks run on the polling thread.
+// - Open flags and descriptor slots are atomics. An open stores its slots
+//   before it sets the flag; a close clears the flag, sets each slot to 0 and
+//   only then closes the descriptor it held.
+// - Session locks (g_KeyboardSessionLock, g_MsrSessionLock,
+//   g_KeylockSessionLock; sessions.h): a data-node descriptor is read or
+//   written only under its device's session lock, held from the test of the
+//   open flag and the load of the slot to the end of the read or write, and
+//   it is closed only under that lock. A close therefore waits for a read or
+//   write in flight, and a number once closed is never used again, whatever
+//   file takes it next. Holders: each device's open, claim, release and
+//   close; the keyboard handlers and writeKeyboardConfig (keyboard); the MSR
+//   track readers, writeMSRConfig and startPolling's replacement of the USB
+//   MSR status descriptor (MSR); the keylock handlers and getKeyLockPosition
+//   (keylock). The status descriptors are read by the loop without a lock:
+//   only startPolling closes and reopens them, before its loop starts (the
+//   USB MSR one under the MSR session lock, for writeMSRConfig).
+// - Data locks (g_KbdDataLock, g_KeyLockDataLock, g_TrackDataLock,
+//   g_VersionLock, below) guard each path's pending data and staging buffers.
+// - Lock order: a data lock may be taken while a session lock is held, never
+//   the other way round; nobody holds two session locks or two data locks at
+//   once. g_PollingLock (polling.cpp) is never held together with another.
+// - No Java method is called under any lock: a handler releases its locks
+//   before it calls back, so a callback may call any method of the library.
+//   A getter makes its Java array under its data lock, and writeMSRConfig
+//   fetches the array's bytes and reads trvpos.ini before it takes the MSR
+//   session lock.
+// - Runs of the loop: g_PollingLock orders them (one at a time). stopPolling
+//   requests the stop of the run active when it is called and waits for that
+//   run's end only; the run withdraws the request as it ends.
+//   g_PollingMemory is touched only by the active run.
 #pragma once
 
 #include <jni.h>
@@ -55,7 +83,8 @@ extern std::atomic<std::int32_t> g_bMsrOpened;
 extern std::atomic<std::int32_t> g_bMsrClaimed;
 extern std::atomic<std::int32_t> g_bKeylockOpened;
 
-// 1 while a stop has been requested and not yet acknowledged by the loop.
+// 1 while a stop of the active run has been requested and not yet
+// acknowledged by it.
 extern std::atomic<std::int32_t> g_bStopPolling;
 
 // ---- Pending data (guarded by the path's mutex below) ----------------------
@@ -193,6 +222,18 @@ extern std::mutex g_KeyLockDataLock;
 extern std::mutex g_TrackDataLock;
 // Guards g_pJavaVersionBytes.
 extern std::mutex g_VersionLock;
+
+// What the polling loop carries from one run to the next, so that a restart
+// neither reports a keylock position that did not change nor forgets a swipe
+// whose report is pending: the keylock positions of the last status records
+// read whole, and whether each MSR handler still holds tracks. Zero at load.
+struct PollingMemory {
+	std::uint8_t uchLastPs2KeyLock;
+	std::uint16_t ushLastUsbKeyLock;
+	std::int32_t bPs2MsrPending;
+	std::int32_t bUsbMsrPending;
+};
+extern PollingMemory g_PollingMemory;
 
 // Calls a "()V" callback on obj. A missing method ID (a lookup that failed) is
 // never called through; an exception the callback leaves pending is cleared,

@@ -1,11 +1,10 @@
 // Device sessions of the keyboard, the MSR and the keylock: open, claim,
 // release and close, the version, and the methods that have no effect.
 //
-// Hand-over with the polling thread: an open stores both slots before it
-// sets the open flag; a close clears the open flag before it touches a slot,
-// and sets a slot to 0 before it closes the descriptor that slot held. All
-// are sequentially consistent atomic stores, so the polling thread, which
-// tests the flag before it loads a slot, sees them in this order.
+// Hand-over with the polling thread (rules in nativelayer.h): an open stores
+// both slots before it sets the open flag; a close, under the session lock,
+// clears the open flag before it touches a slot, and sets a slot to 0 before
+// it closes the descriptor that slot held.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -14,10 +13,6 @@
 
 #include "nativelayer.h"
 #include "sessions.h"
-
-std::mutex g_KeyboardSessionLock;
-std::mutex g_MsrSessionLock;
-std::mutex g_KeylockSessionLock;
 
 namespace {
 
@@ -115,8 +110,16 @@ jint Release(std::atomic<std::int32_t> &claimed)
 
 int OpenDeviceNode(const char *path)
 {
-	const int fd = ::open(path, O_RDWR);
-	return fd < 0 ? -1 : fd;
+	const int fd = ::open(path, O_RDWR | O_CLOEXEC);
+	if (fd < 0)
+		return -1;
+	if (fd > 0)
+		return fd;
+	// Standard input was closed, so the node got descriptor 0, which a slot
+	// would take for "no descriptor": move it to the lowest number above 0.
+	const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 1);
+	::close(fd);
+	return moved < 0 ? -1 : moved;
 }
 
 void ResetSessionSlotsForPolling(void)

@@ -5,12 +5,10 @@
 
 #include <mutex>
 
-// One lock per device. Held by that device's open, claim, release and close
-// (and, for the keyboard, by writeKeyboardConfig), so that two Java threads
-// never open the same nodes twice or close a descriptor another thread is
-// writing through. The polling loop never takes these locks (startPolling
-// takes them once, before its loop, to reset the slots): it relies on the
-// order of the flag and slot stores alone.
+// One lock per device: it serialises the device's session methods among the
+// Java threads, and a descriptor of the device is read, written and closed
+// only under it (the rules: nativelayer.h). The handlers on the polling
+// thread take it too, and release it before they call back.
 extern std::mutex g_KeyboardSessionLock;
 extern std::mutex g_MsrSessionLock;
 extern std::mutex g_KeylockSessionLock;
@@ -21,5 +19,6 @@ extern std::mutex g_KeylockSessionLock;
 // to 0. The status slots are not touched.
 void ResetSessionSlotsForPolling(void);
 
-// Opens a device node read-write, blocking. Returns the descriptor or -1.
+// Opens a device node read-write, blocking, closed on exec, on a descriptor
+// above 0 (a slot takes 0 for "no descriptor"). Returns it, or -1.
 int OpenDeviceNode(const char *path);

@@ -99,6 +99,20 @@ void trvsim_clear_track_len(int attachment, int track);
  * queued data stays in the driver meanwhile. */
 void trvsim_unplug(int node, int on);
 
+/* ---- Blocking I/O ---- */
+
+/* While on, every read and write on the node stops on entry, before the
+ * simulator has looked at its descriptor, and waits until the node is
+ * released (on == 0, or trvsim_reset). A released call then looks at its
+ * descriptor afresh: when the number was closed meanwhile and has been taken
+ * by an ordinary file, the call reads or writes that file, as a process that
+ * kept a stale number would. This holds a caller between loading a
+ * descriptor and using it, for as long as a test needs. */
+void trvsim_block_io(int node, int on);
+/* Wait until at least count calls are held on the node; returns 1, or 0
+ * after timeout_ms. */
+int trvsim_wait_blocked(int node, int count, int timeout_ms);
+
 /* ---- Inspection ---- */
 
 /* Reads made on the node since the last reset (successful or not). */

@@ -93,6 +93,10 @@ struct Sim {
 	long passes = 0;  // reads that went through the gate
 	bool at_gate = false;
 
+	// Blocking I/O: calls on a blocked node wait on entry; held counts them.
+	std::array<bool, TRVSIM_NODE_COUNT> io_blocked{};
+	std::array<int, TRVSIM_NODE_COUNT> io_held{};
+
 	// Environment and scenario.
 	bool loaded = false;
 	int log_fd = -1;
@@ -496,6 +500,21 @@ int sim_open(int node, int flags)
 	return fd;
 }
 
+// A read or write on a node whose I/O is blocked waits here, on entry, until
+// the node is released. The descriptor is looked up again afterwards, so a
+// number closed (and reused) meanwhile is seen as such. The caller holds the
+// simulator lock.
+void hold_if_blocked(Sim &s, std::unique_lock<std::mutex> &lk, int fd)
+{
+	const int node = fd_entry_node(g_fd_table[fd].load(std::memory_order_acquire));
+	if (node < 0 || !s.io_blocked[node])
+		return;
+	++s.io_held[node];
+	s.cv.notify_all();
+	s.cv.wait(lk, [&] { return !s.io_blocked[node]; });
+	--s.io_held[node];
+}
+
 constexpr int kNotANode = -1;
 constexpr int kRefused = -2;
 
@@ -522,10 +541,11 @@ ssize_t sim_read(int fd, void *buf, size_t n)
 	Sim &s = sim();
 	auto lk = lock_sim(s);
 	play(s, lk);
+	hold_if_blocked(s, lk, fd);
 	const int node = node_of_descriptor(fd, O_WRONLY);
 	if (node == kNotANode) {
 		lk.unlock();
-		return real::read(fd, buf, n);
+		return note_closed_use(fd, real::read(fd, buf, n));
 	}
 	if (node == kRefused)
 		return -1;
@@ -561,10 +581,11 @@ ssize_t sim_write(int fd, const void *buf, size_t n)
 	Sim &s = sim();
 	auto lk = lock_sim(s);
 	play(s, lk);
+	hold_if_blocked(s, lk, fd);
 	const int node = node_of_descriptor(fd, O_RDONLY);
 	if (node == kNotANode) {
 		lk.unlock();
-		return real::write(fd, buf, n);
+		return note_closed_use(fd, real::write(fd, buf, n));
 	}
 	if (node == kRefused)
 		return -1;
@@ -597,6 +618,22 @@ int sim_close(int fd)
 		}
 	}
 	return real::close(fd);
+}
+
+void sim_dup(int fd, int newfd)
+{
+	if (fd < 0 || fd >= kMaxFd || newfd < 0 || newfd >= kMaxFd)
+		return;
+	Sim &s = sim();
+	auto lk = lock_sim(s);
+	const std::uint16_t e = g_fd_table[fd].load(std::memory_order_acquire);
+	const int node = fd_entry_node(e);
+	if (node < 0)
+		return;
+	g_fd_table[newfd].store(e, std::memory_order_release);
+	++s.nodes[node].open_fds;
+	log_line(s, std::string("dup ") + kPaths[node] + " fd=" + std::to_string(fd) + " to fd=" +
+			    std::to_string(newfd));
 }
 
 } // namespace trvsim
@@ -645,6 +682,7 @@ void trvsim_reset(void)
 	for (auto &e : g_fd_table)
 		if (e.load(std::memory_order_relaxed) & kDead)
 			e.fetch_and(static_cast<std::uint16_t>(~kDead));
+	s.io_blocked = {};
 	s.cv.notify_all();
 }
 
@@ -773,6 +811,28 @@ void trvsim_unplug(int node, int on)
 		if (fd_entry_node(v) == node)
 			e.store(v | kDead, std::memory_order_release);
 	}
+}
+
+void trvsim_block_io(int node, int on)
+{
+	Sim &s = sim();
+	auto lk = lock_sim(s);
+	if (!valid_node(node))
+		return;
+	s.io_blocked[node] = on != 0;
+	s.cv.notify_all();
+}
+
+int trvsim_wait_blocked(int node, int count, int timeout_ms)
+{
+	if (!valid_node(node))
+		return 0;
+	Sim &s = sim();
+	auto lk = lock_sim(s);
+	return s.cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+			     [&] { return s.io_held[node] >= count; })
+		       ? 1
+		       : 0;
 }
 
 long trvsim_reads(int node)

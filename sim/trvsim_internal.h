@@ -40,6 +40,9 @@ int sim_close(int fd);
 // while its number last belonged to a node (a use after close); returns
 // result with errno kept.
 ssize_t note_closed_use(int fd, ssize_t result);
+// Records newfd, a copy of fd made with fcntl(F_DUPFD[_CLOEXEC]), as a
+// descriptor of fd's node; nothing when fd is not a node.
+void sim_dup(int fd, int newfd);
 
 // Node names used in scenario files and TRVSIM_NODES: "ps2_stat",
 // "usb_msr2", ...; the full path is accepted too. -1 when unknown.

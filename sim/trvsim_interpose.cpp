@@ -1,9 +1,9 @@
 // The libc entry points through which a process reaches a device node:
 // every variant of open that a plain open() can compile to, read (plain and
-// fortified), write and close. A path or descriptor of a simulated node goes
-// to the driver model; everything else goes on to the next definition of the
-// same function (a sanitizer's interceptor or libc), found with
-// dlsym(RTLD_NEXT) on first use.
+// fortified), write, close, and fcntl (for the copies it makes). A path or
+// descriptor of a simulated node goes to the driver model; everything else
+// goes on to the next definition of the same function (a sanitizer's
+// interceptor or libc), found with dlsym(RTLD_NEXT) on first use.
 //
 // Fortified wrappers would clash with the definitions below.
 #undef _FORTIFY_SOURCE
@@ -45,6 +45,7 @@ Slot s_open{"open"}, s_open64{"open64"}, s_openat{"openat"}, s_openat64{"openat6
 Slot s_open_2{"__open_2"}, s_open64_2{"__open64_2"};
 Slot s_openat_2{"__openat_2"}, s_openat64_2{"__openat64_2"};
 Slot s_read{"read"}, s_read_chk{"__read_chk"}, s_write{"write"}, s_close{"close"};
+Slot s_fcntl{"fcntl"}, s_fcntl64{"fcntl64"};
 
 // The next definition of the slot's function, or nullptr while this thread
 // is already resolving (or when there is none).
@@ -70,6 +71,7 @@ using ReadFn = ssize_t (*)(int, void *, size_t);
 using ReadChkFn = ssize_t (*)(int, void *, size_t, size_t);
 using WriteFn = ssize_t (*)(int, const void *, size_t);
 using CloseFn = int (*)(int);
+using FcntlFn = int (*)(int, int, ...);
 
 bool takes_mode(int flags)
 {
@@ -100,6 +102,21 @@ int do_openat(Slot &slot, int dirfd, const char *path, int flags, mode_t mode)
 	if (auto fn = next_fn<OpenatFn>(slot))
 		return fn(dirfd, path, flags, mode);
 	return sys_openat(dirfd, path, flags, mode);
+}
+
+// fcntl passes its third argument on untouched (as libc itself reads it: one
+// pointer-sized word). A copy of a node's descriptor (F_DUPFD,
+// F_DUPFD_CLOEXEC) is a descriptor of the same node.
+int do_fcntl(Slot &slot, int fd, int cmd, void *arg)
+{
+	int r;
+	if (auto fn = next_fn<FcntlFn>(slot))
+		r = fn(fd, cmd, arg);
+	else
+		r = static_cast<int>(syscall(SYS_fcntl, fd, cmd, arg));
+	if (r >= 0 && (cmd == F_DUPFD || cmd == F_DUPFD_CLOEXEC) && trvsim::node_of_fd(fd) >= 0)
+		trvsim::sim_dup(fd, r);
+	return r;
 }
 
 [[noreturn]] void read_overflow()
@@ -246,6 +263,24 @@ __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, si
 	if (trvsim::node_of_fd(fd) >= 0)
 		return trvsim::sim_write(fd, buf, n);
 	return trvsim::note_closed_use(fd, trvsim::real::write(fd, buf, n));
+}
+
+__attribute__((visibility("default"))) int fcntl(int fd, int cmd, ...)
+{
+	va_list ap;
+	va_start(ap, cmd);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return do_fcntl(s_fcntl, fd, cmd, arg);
+}
+
+__attribute__((visibility("default"))) int fcntl64(int fd, int cmd, ...)
+{
+	va_list ap;
+	va_start(ap, cmd);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return do_fcntl(s_fcntl64, fd, cmd, arg);
 }
 
 __attribute__((visibility("default"))) int close(int fd)

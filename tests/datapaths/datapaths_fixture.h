@@ -52,6 +52,7 @@ inline void ResetLibraryState()
 	g_bMsrClaimed = 0;
 	g_bKeylockOpened = 0;
 	g_bStopPolling = 0;
+	g_PollingMemory = PollingMemory{};
 	for (int i = 0; i < 8 && HandleMSRDataUSB(nullptr, nullptr, nullptr, UsbMsrStatusRecord{}) != 0; ++i) {
 	}
 	for (int i = 0; i < 8 && HandleMSRDataPS2(nullptr, nullptr, nullptr, Ps2StatusRecord{}) != 0; ++i) {

@@ -51,8 +51,9 @@ TEST_F(KeyboardDataTest, GetterCalledFromTheCallbackSeesTheWholeBatch)
 	EXPECT_EQ(g_nKbdDataLength, 0);
 }
 
-// A USB batch is read only when it is at most 128 entries, arrives whole and
-// fits behind the pending entries; otherwise it stays in the driver.
+// A USB read takes as many whole entries as fit: at most 128, and never
+// past the 255th pending entry. The driver keeps the rest. A read that
+// delivers fewer bytes than asked is dropped.
 TEST_F(KeyboardDataTest, UsbBatchLimits)
 {
 	const struct {
@@ -60,14 +61,16 @@ TEST_F(KeyboardDataTest, UsbBatchLimits)
 		int pending;        // entries already pending
 		unsigned batch;     // entries announced and queued
 		std::size_t maxRead; // bytes the node delivers per read
-		bool taken;
+		int read;           // entries taken
 	} cases[] = {
-		{"one entry", 0, 1, SIZE_MAX, true},
-		{"128 entries", 0, 128, SIZE_MAX, true},
-		{"129 entries", 0, 129, SIZE_MAX, false},
-		{"fills to exactly 255", 127, 128, SIZE_MAX, true},
-		{"one past 255", 250, 6, SIZE_MAX, false},
-		{"short read", 0, 2, 4, false},
+		{"one entry", 0, 1, SIZE_MAX, 1},
+		{"128 entries", 0, 128, SIZE_MAX, 128},
+		{"129 entries: 128 now", 0, 129, SIZE_MAX, 128},
+		{"255 entries: 128 now", 0, 255, SIZE_MAX, 128},
+		{"fills to exactly 255", 127, 128, SIZE_MAX, 128},
+		{"one past 255: the first 5", 250, 6, SIZE_MAX, 5},
+		{"no room", 255, 3, SIZE_MAX, 0},
+		{"short read", 0, 2, 4, 0},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -83,12 +86,13 @@ TEST_F(KeyboardDataTest, UsbBatchLimits)
 		trvsim_short_reads(TRVSIM_USB_KEYBOARD, c.maxRead);
 		const int before = jni.callbackCount(KBD_CALLBACK);
 
-		EXPECT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, c.batch), c.taken ? 1 : 0);
-		EXPECT_EQ(jni.callbackCount(KBD_CALLBACK) - before, c.taken ? 1 : 0);
-		if (c.taken) {
-			ASSERT_EQ(g_nKbdDataLength, c.pending + static_cast<int>(c.batch));
+		EXPECT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, c.batch), c.read > 0 ? 1 : 0);
+		EXPECT_EQ(jni.callbackCount(KBD_CALLBACK) - before, c.read > 0 ? 1 : 0);
+		if (c.read > 0) {
+			ASSERT_EQ(g_nKbdDataLength, c.pending + c.read);
 			EXPECT_EQ(g_rgnKbdData[c.pending], 0x100);
-			EXPECT_EQ(g_rgnKbdData[g_nKbdDataLength - 1], static_cast<std::int32_t>(0x100 + c.batch - 1));
+			EXPECT_EQ(g_rgnKbdData[g_nKbdDataLength - 1], 0x100 + c.read - 1);
+			EXPECT_EQ(trvsim_queued(TRVSIM_USB_KEYBOARD), c.batch - static_cast<unsigned>(c.read));
 		} else {
 			EXPECT_EQ(g_nKbdDataLength, c.pending);
 		}
@@ -98,7 +102,7 @@ TEST_F(KeyboardDataTest, UsbBatchLimits)
 	}
 }
 
-TEST_F(KeyboardDataTest, UsbBatchThatDoesNotFitIsReadOnceRoomIsMade)
+TEST_F(KeyboardDataTest, UsbBatchThatDoesNotFitIsReadAsRoomIsMade)
 {
 	OpenKeyboard();
 	const auto old = Entries(1, 100);
@@ -108,13 +112,17 @@ TEST_F(KeyboardDataTest, UsbBatchThatDoesNotFitIsReadOnceRoomIsMade)
 	}
 	const auto late = Entries(1000, 100);
 	trvsim_usb_type(late.data(), late.size());
-	EXPECT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, 100), 0);
-	EXPECT_EQ(trvsim_queued(TRVSIM_USB_KEYBOARD), 100u);
-	EXPECT_EQ(trvsim_reads(TRVSIM_USB_KEYBOARD), 2);
-
-	EXPECT_EQ(FetchKbd().size(), 200u);
 	EXPECT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, 100), 1);
-	EXPECT_EQ(FetchKbd(), AsInts(late));
+	EXPECT_EQ(trvsim_queued(TRVSIM_USB_KEYBOARD), 45u);
+	EXPECT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, 45), 0);
+	EXPECT_EQ(trvsim_reads(TRVSIM_USB_KEYBOARD), 3);
+
+	const auto first = FetchKbd();
+	ASSERT_EQ(first.size(), 255u);
+	EXPECT_EQ(std::vector<std::int32_t>(first.begin() + 200, first.end()),
+		  AsInts(std::vector<std::uint32_t>(late.begin(), late.begin() + 55)));
+	EXPECT_EQ(HandleKeyboardDataUSB(env, obj, kbdMethod, 45), 1);
+	EXPECT_EQ(FetchKbd(), AsInts(std::vector<std::uint32_t>(late.begin() + 55, late.end())));
 }
 
 // Each PS/2 byte becomes one zero-extended entry; the bytes read replace

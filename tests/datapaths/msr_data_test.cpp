@@ -216,6 +216,25 @@ TEST_F(MsrDataTest, Ps2TrackIsFramedAsText)
 	}
 }
 
+// A failed PS/2 track read empties that track, as the USB reader does: a
+// swipe whose track 2 could not be read reports no track 2, never the one of
+// an earlier card that was read and not fetched.
+TEST_F(MsrDataTest, FailedPs2TrackReadEmptiesTheTrack)
+{
+	QueueTrack(TRVSIM_PS2, 2, 5);
+	ASSERT_EQ(HandleMSRTrackPS2(env, obj, msrMethod, 2, 5), 1); // card A's track 2, never fetched
+
+	std::vector<Bytes> reported;
+	jni.onCallback(MSR_CALLBACK, [&](JNIEnv *, jobject) { reported = {Fetch(1), Fetch(2), Fetch(3)}; });
+	QueueTrack(TRVSIM_PS2, 1, 4);
+	QueueTrack(TRVSIM_PS2, 2, 6);
+	QueueTrack(TRVSIM_PS2, 3, 3);
+	trvsim_fail_reads(TRVSIM_PS2_MSR2, 1);
+	EXPECT_EQ(Poll(TRVSIM_PS2, 4, 6, 3), 0);
+	EXPECT_EQ(jni.callbackCount(MSR_CALLBACK), 1);
+	EXPECT_EQ(reported, (std::vector<Bytes>{Ps2Frame(1, "aaaa"), {}, Ps2Frame(3, "aaa")}));
+}
+
 TEST_F(MsrDataTest, BreakOnlyPs2TrackCausesNoCallback)
 {
 	const Bytes raw{0xB0, 0x82};
@@ -254,8 +273,8 @@ TEST_F(MsrDataTest, LongPs2TranslationIsCutTo252Characters)
 	EXPECT_EQ(HandleMSRTrackPS2(env, obj, msrMethod, 1, 513), 0);
 }
 
-// Both attachments fill the same track buffers; a PS/2 read that fails does
-// not touch the track that USB delivered.
+// Both attachments fill the same track buffers; a failed read on either
+// empties the track, whichever attachment filled it.
 TEST_F(MsrDataTest, AttachmentsShareTheTrackBuffers)
 {
 	const Bytes usb = Str("USBTRACK");
@@ -273,7 +292,7 @@ TEST_F(MsrDataTest, AttachmentsShareTheTrackBuffers)
 	trvsim_swipe_track(TRVSIM_PS2, 1, ps2.data(), ps2.size());
 	trvsim_fail_reads(TRVSIM_PS2_MSR1, 1);
 	EXPECT_EQ(HandleMSRTrackPS2(env, obj, msrMethod, 1, 2), 0);
-	EXPECT_EQ(Fetch(1), usb);
+	EXPECT_TRUE(Fetch(1).empty());
 
 	// The two aggregation states are independent: each reports its own
 	// swipe in the fifth poll after its own announcement.

@@ -2,6 +2,14 @@
 // while the loop polls and the simulated keyboard produces data. Run under
 // ThreadSanitizer; it must report nothing, and afterwards every descriptor
 // must be accounted for.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <functional>
+#include <future>
 #include <random>
 #include <string>
 
@@ -11,6 +19,18 @@ namespace nltest {
 namespace {
 
 using ConcurrencyTest = NativeLayerTest;
+
+// Polls cond every millisecond for up to ms; whether it became true.
+template <class Cond> bool WaitUntil(Cond cond, int ms)
+{
+	const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+	while (!cond()) {
+		if (std::chrono::steady_clock::now() > until)
+			return false;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	return true;
+}
 
 void JavaThread(fakejni::FakeJni &jni, unsigned seed, int iterations)
 {
@@ -87,6 +107,186 @@ void Keyboard(std::atomic<bool> &stop)
 		trvsim_swipe_track(TRVSIM_USB, 3, track, sizeof track);
 		pos = static_cast<std::uint16_t>(pos % 4 + 1);
 		std::this_thread::sleep_for(std::chrono::milliseconds(20));
+	}
+}
+
+// stopPolling returns only once the loop has ended: while the loop is held in
+// the middle of a cycle it waits, and when it returns the loop has
+// acknowledged the stop and polls no more.
+TEST_F(ConcurrencyTest, StopReturnsOnlyOnceTheLoopHasEnded)
+{
+	PollingThread loop(jni, TRVSIM_PS2_STAT);
+	auto stopped = std::async(std::launch::async, [&] {
+		TRV_JNI(stopPolling)(jni.env(), obj);
+		return std::make_pair(g_bStopPolling.load(), trvsim_reads(TRVSIM_PS2_STAT));
+	});
+	ASSERT_TRUE(WaitUntil([] { return g_bStopPolling.load() != 0; }, HANG_MS));
+	EXPECT_NE(stopped.wait_for(std::chrono::milliseconds(100)), std::future_status::ready);
+	trvsim_step_mode(TRVSIM_PS2_STAT, 0);
+	const auto [requestAtReturn, readsAtReturn] = stopped.get();
+	EXPECT_EQ(requestAtReturn, 0) << "stopPolling returned before the loop acknowledged";
+	EXPECT_TRUE(loop.WaitReturned());
+	EXPECT_EQ(trvsim_reads(TRVSIM_PS2_STAT), readsAtReturn) << "the loop polled on after stopPolling returned";
+}
+
+// A service that calls startPolling again as soon as it returns: the
+// stopPolling meant for the first run returns once that run has ended. It
+// does not wait on the second run, which never saw the request, and does
+// not stop it.
+TEST_F(ConcurrencyTest, StopIsNotHeldByALoopRestartedAfterIt)
+{
+	trvsim_step_mode(TRVSIM_PS2_STAT, 1);
+	std::atomic<int> runsEnded{0};
+	std::thread service([&] {
+		for (int run = 0; run < 2; ++run) {
+			TRV_JNI(startPolling)(jni.env(), obj);
+			runsEnded.fetch_add(1);
+		}
+	});
+	ASSERT_EQ(trvsim_step(0, HANG_MS), 1);
+	auto stopped = std::async(std::launch::async, [&] { TRV_JNI(stopPolling)(jni.env(), obj); });
+	EXPECT_TRUE(WaitUntil([] { return g_bStopPolling.load() != 0; }, HANG_MS));
+	// The first run finishes its cycle and ends; the second is held at the
+	// gate of its first cycle.
+	EXPECT_EQ(trvsim_step(1, HANG_MS), 1);
+	EXPECT_EQ(runsEnded.load(), 1);
+	EXPECT_EQ(stopped.wait_for(std::chrono::milliseconds(HANG_MS)), std::future_status::ready)
+		<< "stopPolling waits on the loop started after it";
+	EXPECT_EQ(trvsim_step(2, HANG_MS), 1) << "the second run was stopped";
+	EXPECT_EQ(runsEnded.load(), 1);
+
+	trvsim_step_mode(TRVSIM_PS2_STAT, 0);
+	EXPECT_TRUE(WaitUntil(
+		[&] {
+			TRV_JNI(stopPolling)(jni.env(), obj);
+			return runsEnded.load() == 2;
+		},
+		HANG_MS));
+	service.join();
+	stopped.wait();
+	EXPECT_EQ(g_bStopPolling.load(), 0);
+}
+
+// An ordinary file put on a descriptor number that the library has closed,
+// to catch a read or write still made through that number.
+class PlantedFile {
+public:
+	~PlantedFile()
+	{
+		if (fd_ >= 0)
+			::close(fd_);
+	}
+	// Takes the number if it is free now; whether it did.
+	bool Take(int number)
+	{
+		errno = 0;
+		if (::fcntl(number, F_GETFD) != -1 || errno != EBADF)
+			return false;
+		char path[] = "/tmp/trvstaleXXXXXX";
+		const int f = ::mkstemp(path);
+		if (f < 0)
+			return false;
+		::unlink(path);
+		if (::write(f, kText, sizeof kText - 1) != sizeof kText - 1 || ::lseek(f, 0, SEEK_SET) != 0) {
+			::close(f);
+			return false;
+		}
+		if (f != number) {
+			::dup2(f, number);
+			::close(f);
+		}
+		fd_ = number;
+		return true;
+	}
+	void ExpectUntouched(const char *what) const
+	{
+		if (fd_ < 0)
+			return;
+		struct stat st {};
+		EXPECT_EQ(::lseek(fd_, 0, SEEK_CUR), 0) << what << " through a closed descriptor";
+		EXPECT_EQ(::fstat(fd_, &st), 0);
+		EXPECT_EQ(st.st_size, static_cast<off_t>(sizeof kText - 1)) << what << " through a closed descriptor";
+	}
+
+private:
+	static constexpr char kText[] = "planted\n";
+	int fd_ = -1;
+};
+
+// How long a close, made while a read or write is held on its descriptor, is
+// given to happen. The library must make it wait for the held call, so it
+// never happens in that time; the wait only gives a faulty library the
+// chance to show itself.
+constexpr int kCloseWindowMs = 300;
+
+// Holds a read or write on node (descriptor fd), which start() brings
+// about, runs closeIt() on another thread meanwhile, and, if fd was closed,
+// puts an ordinary file on the number before the call goes on; waitDone()
+// returns once the call has ended.
+void UseWhileClosing(int node, int fd, const char *what, const std::function<void()> &start,
+		     const std::function<void()> &waitDone, const std::function<void()> &closeIt)
+{
+	trvsim_block_io(node, 1);
+	std::thread user(start);
+	EXPECT_EQ(trvsim_wait_blocked(node, 1, HANG_MS), 1) << what << " never reached the node";
+	std::thread closer(closeIt);
+	PlantedFile planted;
+	if (WaitUntil([&] { return trvsim_open_descriptors(node) == 0; }, kCloseWindowMs))
+		planted.Take(fd);
+	trvsim_block_io(node, 0);
+	user.join();
+	waitDone();
+	closer.join();
+	planted.ExpectUntouched(what);
+}
+
+// A descriptor is never closed while another thread reads or writes
+// through it: a handler's read goes on across a closeMSR on a Java thread,
+// and writeMSRConfig's write across a restart of polling, which replaces the
+// USB MSR status descriptor. Neither reaches a file that took the number.
+TEST_F(ConcurrencyTest, NoReadOrWriteThroughAClosedDescriptor)
+{
+	const std::vector<std::uint8_t> track{';', '1', '2', '3', '?'};
+	{
+		SCOPED_TRACE("track read across closeMSR");
+		ASSERT_EQ(TRV_JNI(openMSR)(env, obj, nullptr), OPENED);
+		const int fd = g_DeviceChannels.fdUsbMsr1.load();
+		PollingThread loop(jni);
+		// The swipe makes the polling thread's handler read the track node.
+		UseWhileClosing(
+			TRVSIM_USB_MSR1, fd, "read",
+			[&] { trvsim_swipe_track(TRVSIM_USB, 1, track.data(), track.size()); },
+			[] { // the loop's next cycle begins once the handler is done
+				trvsim_wait_reads(TRVSIM_PS2_STAT, trvsim_reads(TRVSIM_PS2_STAT) + 1, HANG_MS);
+			},
+			[&] { TRV_JNI(closeMSR)(jni.env(), obj); });
+		loop.Stop();
+		EXPECT_EQ(trvsim_reads(TRVSIM_USB_MSR1), 1);
+	}
+	ResetAll(jni);
+	{
+		SCOPED_TRACE("writeMSRConfig across a restart of polling");
+		{
+			PollingThread first(jni);
+			ASSERT_TRUE(first.WaitStarted());
+		}
+		const int fd = g_DeviceChannels.fdUsbMsrStat.load();
+		ASSERT_GT(fd, 0);
+		// The restart finds the node gone, so that the number stays free.
+		trvsim_set_present(TRVSIM_USB_MSRSTAT, 0);
+		std::unique_ptr<PollingThread> restarted;
+		jint written = -2;
+		UseWhileClosing(
+			TRVSIM_USB_MSRSTAT, fd, "write",
+			[&] {
+				const jbyteArray command = jni.newByteArray({0x10});
+				written = TRV_JNI(writeMSRConfig)(jni.env(), obj, 0, command);
+			},
+			[] {},
+			[&] { restarted = std::make_unique<PollingThread>(jni); });
+		EXPECT_EQ(written, 0);
+		EXPECT_EQ(trvsim_write_count(TRVSIM_USB_MSRSTAT), 1);
+		restarted.reset();
 	}
 }
 

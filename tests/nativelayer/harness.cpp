@@ -32,6 +32,7 @@ void ResetAll(fakejni::FakeJni &jni)
 			::close(fd);
 	}
 	g_bStopPolling.store(0);
+	g_PollingMemory = PollingMemory{}; // no loop runs now
 	std::memset(g_rguchSet1KeyConf, 0, sizeof g_rguchSet1KeyConf);
 	std::memset(g_rgushHIDKeyConfUSB, 0, sizeof g_rgushHIDKeyConfUSB);
 	{
@@ -139,6 +140,17 @@ bool PollingThread::WaitReturned(int ms)
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
 	}
 	return true;
+}
+
+void PollingThread::StopAfterThisCycle()
+{
+	std::thread stopper([this] { TRV_JNI(stopPolling)(jni_.env(), jni_.service()); });
+	const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(HANG_MS);
+	while (g_bStopPolling.load() == 0 && std::chrono::steady_clock::now() < until)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	trvsim_step_mode(gate_, 0);
+	stopper.join();
+	Stop();
 }
 
 void PollingThread::Stop()

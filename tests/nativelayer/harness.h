@@ -54,6 +54,10 @@ public:
 	// Calls stopPolling from this thread (leaving step mode first) until the
 	// loop has returned, and joins.
 	void Stop();
+	// Step mode only: requests the stop while the loop is held at the gate,
+	// then releases it. The run ends after exactly the cycle it was held in,
+	// so that a test counts the cycles of a run. Joins.
+	void StopAfterThisCycle();
 	// Whether the polling thread's env had an exception pending when
 	// startPolling returned.
 	bool LeftExceptionPending() const { return pendingAtReturn_.load(); }

@@ -163,6 +163,28 @@ TEST_F(PollingTest, KeylockOpenedAtASeenPositionWaitsForAChange)
 	EXPECT_EQ(jni.callbackCount("klkDataOccurred"), 1);
 }
 
+// The last keylock positions outlive a run: a restart reports no position
+// the loop has already seen, and does report one that changed while no loop
+// ran.
+TEST_F(PollingTest, RestartReportsOnlyChangedKeylockPositions)
+{
+	ASSERT_EQ(TRV_JNI(openKeyLock)(env, obj, nullptr), OPENED);
+	trvsim_set_keylock(TRVSIM_PS2, 2);
+	trvsim_set_keylock(TRVSIM_USB, 3);
+	const struct {
+		std::uint16_t usbBefore; // USB position set before the run; 0: unchanged
+		int callbacksAfter;
+	} runs[] = {{0, 2}, {0, 2}, {4, 3}};
+	for (std::size_t run = 0; run < std::size(runs); ++run) {
+		if (runs[run].usbBefore != 0)
+			trvsim_set_keylock(TRVSIM_USB, runs[run].usbBefore);
+		PollingThread loop(jni, TRVSIM_PS2_STAT);
+		ASSERT_TRUE(loop.Step(2));
+		loop.Stop();
+		EXPECT_EQ(jni.callbackCount("klkDataOccurred"), runs[run].callbacksAfter) << "run " << run;
+	}
+}
+
 // Keyboard data is dispatched in every cycle the status reports it, and only
 // while the keyboard is open.
 TEST_F(PollingTest, KeyboardDataDispatchedEveryCycleItIsReported)
@@ -226,6 +248,33 @@ TEST_F(PollingTest, MsrHandlerKeptCalledWhileTracksArePending)
 	// Reported: no further call while nothing is announced.
 	ASSERT_TRUE(loop.Step(6));
 	EXPECT_EQ(jni.callbackCount("msrDataOccurred"), 1);
+	EXPECT_EQ(trvsim_reads(TRVSIM_USB_MSR1), 1);
+}
+
+// A swipe whose report is pending when polling stops is reported by the next
+// run, in the cycle it would have come in without the restart: the sixth
+// handler call counted from the one that read the track.
+TEST_F(PollingTest, SwipePendingAtARestartIsReportedByTheNextRun)
+{
+	ASSERT_EQ(TRV_JNI(openMSR)(env, obj, nullptr), OPENED);
+	std::vector<std::uint8_t> fetched;
+	jni.onCallback("msrDataOccurred",
+		       [&](JNIEnv *e, jobject o) { fetched = jni.bytes(TRV_JNI(getMsrTrack1Data)(e, o)); });
+	const std::vector<std::uint8_t> track{'%', 'B', '4', '1', '1', '1', '?'};
+	trvsim_swipe_track(TRVSIM_USB, 1, track.data(), track.size());
+	{
+		PollingThread first(jni, TRVSIM_PS2_STAT);
+		ASSERT_TRUE(first.Step()); // reads track 1
+		first.StopAfterThisCycle(); // one more cycle, then the run ends
+	}
+	EXPECT_EQ(jni.callbackCount("msrDataOccurred"), 0);
+
+	PollingThread second(jni, TRVSIM_PS2_STAT);
+	ASSERT_TRUE(second.Step(3));
+	EXPECT_EQ(jni.callbackCount("msrDataOccurred"), 0);
+	ASSERT_TRUE(second.Step());
+	EXPECT_EQ(jni.callbackCount("msrDataOccurred"), 1);
+	EXPECT_EQ(fetched, track);
 	EXPECT_EQ(trvsim_reads(TRVSIM_USB_MSR1), 1);
 }
 

@@ -1,5 +1,8 @@
 // Device sessions: opens across the two attachments, claims, closes, the
 // string argument, the version and the constant methods.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <string>
 
 #include "harness.h"
@@ -223,6 +226,30 @@ TEST_F(SessionTest, CloseReleasesEveryDescriptorOfTheSession)
 	for (int i = 0; i < 16; ++i)
 		EXPECT_EQ(reinterpret_cast<std::atomic<std::int32_t> *>(&g_DeviceChannels)[i].load(), 0)
 			<< "slot " << i;
+}
+
+// With standard input closed, the first node opened lands on descriptor 0,
+// which a slot takes for "no descriptor". The node is moved to a number
+// above 0, closed on exec like every node, and closed again by the close.
+TEST_F(SessionTest, NodeOpenedOnDescriptorZeroIsMovedOffIt)
+{
+	trvsim_set_present(TRVSIM_PS2_KEYBOARD, 0);
+	const int savedStdin = ::fcntl(0, F_DUPFD_CLOEXEC, 3); // -1: no standard input
+	::close(0);
+	EXPECT_EQ(TRV_JNI(openKeyBoard)(env, obj, nullptr), OPENED);
+	const int fd = g_DeviceChannels.fdUsbKeyboard.load();
+	EXPECT_GT(fd, 0);
+	if (fd > 0) {
+		EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+	}
+	TRV_JNI(closeKeyBoard)(env, obj);
+	EXPECT_EQ(OpenDescriptors(), 0);
+
+	::close(0); // whatever a faulty open left there
+	if (savedStdin >= 0) {
+		::dup2(savedStdin, 0);
+		::close(savedStdin);
+	}
 }
 
 // The string argument is fetched and released on every call, the device
