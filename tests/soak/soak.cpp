@@ -132,7 +132,11 @@ struct Model {
 	// of several threads are recorded in the order they were made).
 	std::mutex mu;
 	long usbTyped = 0, usbGot = 0, ps2Typed = 0, ps2Got = 0;
-	long klkIndex = 0, klkGot = 0, klkReports = 0;
+	// Keylock changes are numbered; their values cycle through 1..255. A
+	// change seen late (its status node was down) may come after a newer
+	// change of the other attachment, so order is kept per attachment.
+	long klkIndex = 0, klkGot[2] = {}, klkReports = 0;
+	int klkAttOf[256] = {}; // attachment of change index % 256
 	std::uint16_t klkPos[2] = {};
 	struct Swipe {
 		long id;
@@ -143,7 +147,7 @@ struct Model {
 	};
 	std::deque<Swipe> swipes;
 	long lastTrackId[3] = {};
-	long swipesMade = 0, swipesGot = 0, tracksGot = 0;
+	long swipesMade = 0, swipesExpected = 0, swipesGot = 0, tracksGot = 0;
 } g;
 
 std::mutex &LockOf(int node)
@@ -334,11 +338,12 @@ void RecordKeylock(Api &api)
 	// Index of the newest change that set this value.
 	const long back = (KeylockValue(g.klkIndex) - data[0] + 255) % 255;
 	const long index = g.klkIndex - back;
-	if (data[0] == 0 || index <= g.klkGot)
+	long &got = g.klkGot[g.klkAttOf[index % 256]];
+	if (data[0] == 0 || index <= got)
 		Violate("keylock changes once, in order", "position %u (change %ld) after change %ld was reported",
-			data[0], index, g.klkGot);
+			data[0], index, got);
 	else
-		g.klkGot = index;
+		got = index;
 	if (pos != 0 && pos != (g.klkPos[TRVSIM_USB] & 0xFF) && pos != g.klkPos[TRVSIM_PS2])
 		Violate("keylock changes once, in order", "getKeyLockPosition %d, positions are %u and %u", pos,
 			g.klkPos[TRVSIM_PS2], g.klkPos[TRVSIM_USB]);
@@ -790,6 +795,7 @@ void Generator::TurnKeylock(bool &required)
 	{
 		std::lock_guard lk(g.mu);
 		g.klkPos[att] = KeylockValue(++g.klkIndex);
+		g.klkAttOf[g.klkIndex % 256] = att;
 		trvsim_set_keylock(att, g.klkPos[att]);
 	}
 	inputThisCycle_ = true;
@@ -798,7 +804,7 @@ void Generator::TurnKeylock(bool &required)
 		return;
 	Step();
 	std::lock_guard lk(g.mu);
-	if (g.klkGot != g.klkIndex)
+	if (g.klkGot[att] != g.klkIndex)
 		Violate("keylock changes once, in order", "change %ld to %u on %s not reported", g.klkIndex,
 			g.klkPos[att], att == TRVSIM_USB ? "USB" : "PS/2");
 }
@@ -880,8 +886,10 @@ void Generator::Swipe()
 			s.want[t].push_back('?');
 		}
 	}
-	if (std::any_of(std::begin(s.want), std::end(s.want), [](const auto &w) { return !w.empty(); }))
+	if (std::any_of(std::begin(s.want), std::end(s.want), [](const auto &w) { return !w.empty(); })) {
 		g.swipes.push_back(s);
+		++g.swipesExpected;
+	}
 	inputThisCycle_ = true;
 }
 
@@ -1158,7 +1166,7 @@ void PrintReport(const Options &opt, bool lockModel = true)
 	std::printf("soak: seed %" PRIu64 ", %.0f s, %ld cycles\n", opt.seed, opt.seconds, g_cycle.load());
 	std::printf("  delivered: %ld USB and %ld PS/2 key entries, %ld keylock changes (%ld made), "
 		    "%ld swipes (%ld tracks) of %ld\n",
-		    g.usbGot, g.ps2Got, g.klkReports, g.klkIndex, g.swipesGot, g.tracksGot, g.swipesMade);
+		    g.usbGot, g.ps2Got, g.klkReports, g.klkIndex, g.swipesGot, g.tracksGot, g.swipesExpected);
 	std::printf("  faults: %ld failed reads, %ld short status reads, %ld short writes, %ld failed opens, "
 		    "%ld unplugs (%ld brought back by reopen or restart), %ld 0xFFFF tracks, %ld oversize tracks, "
 		    "%ld busy spells\n",
