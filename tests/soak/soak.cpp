@@ -54,7 +54,7 @@ constexpr int GATE = TRVSIM_PS2_STAT;        // first status node the loop reads
 constexpr std::uint32_t USB_KEY_TAG = 0x5A000000; // USB entry: tag | 24-bit sequence
 constexpr std::size_t ID_DIGITS = 7;          // every track starts with its swipe id
 constexpr std::size_t DRIVER_QUEUE_MAX = 200; // keys the generator lets queue up
-constexpr long LOST_AFTER_CYCLES = 100;       // open MSR cycles a read swipe may wait
+constexpr long LOST_AFTER_CYCLES = 200;       // open MSR cycles a read swipe may wait
 constexpr int STEP_TIMEOUT_MS = 10000;
 
 // ---- Violations --------------------------------------------------------------
