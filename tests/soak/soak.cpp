@@ -901,8 +901,10 @@ void Generator::DrainOversize(int node)
 	if (fd < 0)
 		return; // unplugged: try again next cycle
 	std::uint8_t buf[512];
-	(void)::read(fd, buf, sizeof buf);
+	const ssize_t n = ::read(fd, buf, sizeof buf);
 	::close(fd);
+	if (n <= 0)
+		return; // a read fault: the track is still there
 	oversizeDrains_.erase(std::remove_if(oversizeDrains_.begin(), oversizeDrains_.end(),
 					     [node](const auto &d) { return d.second == node; }),
 			      oversizeDrains_.end());
@@ -1051,7 +1053,7 @@ void Generator::Drain()
 	if (std::any_of(std::begin(STATUS_NODES), std::end(STATUS_NODES),
 			[](int n) { return !g.statusHeld[n] || g.dead[n]; }))
 		Restart(false);
-	while (!oversizeDrains_.empty())
+	for (int i = 0; i < 10 && !oversizeDrains_.empty(); ++i)
 		DrainOversize(oversizeDrains_.front().second);
 	if (g_busy) {
 		FetchKeys(api_);
