@@ -2,7 +2,7 @@
 # keyboard; `make test` builds everything and runs every test.
 JOBS ?= $(shell nproc)
 
-.PHONY: all build demo test bench asan tsan fuzz kernel-test clean
+.PHONY: all build demo test bench asan tsan soak soak-hour fuzz kernel-test clean
 
 all: build
 
@@ -32,6 +32,31 @@ tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan
+
+# The seeded soak (CTest label soak, left out of `make test`): in a JVM with
+# -Xcheck:jni and in process under TSan at once, then in process under
+# ASan+UBSan, SOAK_SECONDS each. A failure prints its seed; replay it with
+# TRV_SOAK_SEED=<seed>. `make soak-hour` runs the JVM and TSan soaks for an
+# hour each.
+SOAK_SECONDS ?= 120
+soak: build
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS) --target trv_soak
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS) --target trv_soak
+	TRV_SOAK_SECONDS=$(SOAK_SECONDS) ctest --test-dir build-tsan -L soak --output-on-failure & \
+	tsan=$$!; \
+	TRV_SOAK_SECONDS=$(SOAK_SECONDS) ctest --test-dir build -L soak --output-on-failure; other=$$?; \
+	wait $$tsan && [ $$other = 0 ]
+	TRV_SOAK_SECONDS=$(SOAK_SECONDS) ctest --test-dir build-asan -L soak --output-on-failure
+
+soak-hour: build
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS) --target trv_soak
+	TRV_SOAK_SECONDS=3600 ctest --test-dir build-tsan -L soak --output-on-failure & \
+	tsan=$$!; \
+	TRV_SOAK_SECONDS=3600 ctest --test-dir build -L soak -R jvm --output-on-failure; other=$$?; \
+	wait $$tsan && [ $$other = 0 ]
 
 fuzz:
 	cmake --preset fuzz

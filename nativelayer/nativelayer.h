@@ -17,9 +17,11 @@
 //   it is closed only under that lock. A close therefore waits for a read or
 //   write in flight, and a number once closed is never used again, whatever
 //   file takes it next. Holders: each device's open, claim, release and
-//   close; the keyboard handlers and writeKeyboardConfig (keyboard); the MSR
-//   track readers, writeMSRConfig and startPolling's replacement of the USB
-//   MSR status descriptor (MSR); the keylock handlers and getKeyLockPosition
+//   close; the keyboard handlers, writeKeyboardConfig and setposkey
+//   (keyboard; it also guards the POS key tables, which setposkey fills,
+//   writeKeyboardConfig sends and closeKeyBoard empties); the MSR track
+//   readers, writeMSRConfig and startPolling's replacement of the USB MSR
+//   status descriptor (MSR); the keylock handlers and getKeyLockPosition
 //   (keylock). The status descriptors are read by the loop without a lock:
 //   only startPolling closes and reopens them, before its loop starts (the
 //   USB MSR one under the MSR session lock, for writeMSRConfig).
@@ -124,7 +126,7 @@ extern jbyteArray g_pJavaTrack2DataArr;
 extern jbyteArray g_pJavaTrack3DataArr;
 extern jbyteArray g_pJavaTrack4DataArr;
 
-// ---- POS key tables ---------------------------------------------------------
+// ---- POS key tables (guarded by g_KeyboardSessionLock) -----------------------
 
 inline constexpr int SET1_KEY_CONF_SIZE = 385;
 inline constexpr int HID_KEY_CONF_ENTRIES = 512;

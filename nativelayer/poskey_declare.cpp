@@ -4,6 +4,7 @@
 // drivers receive the tables with writeKeyboardConfig.
 #include "hid2ps2.h"
 #include "nativelayer.h"
+#include "sessions.h"
 
 namespace {
 
@@ -94,15 +95,20 @@ JNIEXPORT jint JNICALL TRV_JNI(setposkey)(JNIEnv *env, jobject, jint, jintArray 
 	}
 
 	jint nResult = -1;
+	std::int32_t decl[DECL_ELEMENTS];
 	if (nLength == DECL_ELEMENTS) {
-		std::int32_t decl[DECL_ELEMENTS];
 		for (int i = 0; i < DECL_ELEMENTS; ++i)
 			decl[i] = pElements[i];
-		DeclarePosKey(decl);
 		nResult = 0;
 	}
-
 	env->ReleaseIntArrayElements(keyArray, pElements, 0);
+
+	// The tables are sent and emptied under the keyboard's session lock;
+	// a declaration made beside them would tear the table on its way out.
+	if (nResult == 0) {
+		std::lock_guard lock(g_KeyboardSessionLock);
+		DeclarePosKey(decl);
+	}
 	return nResult;
 }
 

@@ -91,6 +91,13 @@ void trvsim_raw_status(int node, const uint8_t *bytes, size_t n, int count);
  * queued (e.g. 0xFFFF), until cleared with trvsim_clear_track_len. */
 void trvsim_force_track_len(int attachment, int track, uint16_t length);
 void trvsim_clear_track_len(int attachment, int track);
+/* The node is unplugged (on) or plugged back in (off). While unplugged it
+ * is absent (opens fail with ENOENT). Every descriptor open on it when it
+ * goes stays dead until it is closed, also after the node is back: its
+ * reads (counted, and held at the step gate like any other) and writes fail
+ * with ENODEV. An open made after the node is back gives a live descriptor;
+ * queued data stays in the driver meanwhile. */
+void trvsim_unplug(int node, int on);
 
 /* ---- Blocking I/O ---- */
 
@@ -112,7 +119,12 @@ int trvsim_wait_blocked(int node, int count, int timeout_ms);
 long trvsim_reads(int node);
 /* Simulated descriptors now open, on one node or (node < 0) on all. */
 int trvsim_open_descriptors(int node);
-/* Number of writes recorded on the node. */
+/* Reads and writes, since the process started, on a descriptor that had
+ * been closed while its number last belonged to a node (they fail with
+ * EBADF): a use after close. */
+long trvsim_closed_uses(void);
+/* Number of writes made on the node since the last reset. The log keeps
+ * the newest 256 of them (index 0 = the oldest kept). */
 int trvsim_write_count(int node);
 /* Copy of the index-th write (0 = oldest, -1 = newest) into buf; returns its
  * full length (which may exceed cap), or -1 when there is no such write. */

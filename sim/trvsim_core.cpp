@@ -47,9 +47,18 @@ constexpr std::size_t kMaxRawStatus = 64;
 // 0xFFFF itself means "no usable data".
 constexpr std::size_t kMaxAnnouncedLen = 0xFFFE;
 
+// Writes kept per node in the log (the count covers all of them).
+constexpr std::size_t kMaxLoggedWrites = 256;
+
 // Descriptor table: 0 for a descriptor that is not simulated, else
-// (node + 1) | (access mode << 8). Zero-initialised before any constructor.
+// (node + 1) | (access mode << 8), plus kDead once its node was unplugged.
+// Zero-initialised before any constructor.
 std::atomic<std::uint16_t> g_fd_table[kMaxFd];
+constexpr std::uint16_t kDead = 0x1000;
+// The entry of a node's descriptor once it is closed (until the number is
+// handed out for a node again): no node, but a use of it is counted.
+constexpr std::uint16_t kClosed = 0x2000;
+std::atomic<long> g_closed_uses{0};
 
 struct NodeState {
 	bool present = true;
@@ -61,7 +70,8 @@ struct NodeState {
 	int raw_count = 0;                       // reads left for raw (< 0: all)
 	long reads = 0;
 	int open_fds = 0;                        // survives reset
-	std::vector<std::vector<std::uint8_t>> writes;
+	long write_count = 0;
+	std::deque<std::vector<std::uint8_t>> writes; // the newest kMaxLoggedWrites
 };
 
 struct Sim {
@@ -435,6 +445,14 @@ int node_of_fd(int fd)
 	return fd_entry_node(g_fd_table[fd].load(std::memory_order_acquire));
 }
 
+ssize_t note_closed_use(int fd, ssize_t result)
+{
+	if (result < 0 && errno == EBADF && fd >= 0 && fd < kMaxFd &&
+	    g_fd_table[fd].load(std::memory_order_acquire) == kClosed)
+		g_closed_uses.fetch_add(1, std::memory_order_relaxed);
+	return result;
+}
+
 int node_of_name(std::string_view name)
 {
 	for (int i = 0; i < TRVSIM_NODE_COUNT; ++i)
@@ -511,7 +529,7 @@ int node_of_descriptor(int fd, int refusedMode)
 	const int node = fd_entry_node(e);
 	if (node < 0)
 		return kNotANode;
-	if ((e >> 8) == refusedMode) {
+	if (((e >> 8) & O_ACCMODE) == refusedMode) {
 		errno = EBADF;
 		return kRefused;
 	}
@@ -527,7 +545,7 @@ ssize_t sim_read(int fd, void *buf, size_t n)
 	const int node = node_of_descriptor(fd, O_WRONLY);
 	if (node == kNotANode) {
 		lk.unlock();
-		return real::read(fd, buf, n);
+		return note_closed_use(fd, real::read(fd, buf, n));
 	}
 	if (node == kRefused)
 		return -1;
@@ -544,6 +562,10 @@ ssize_t sim_read(int fd, void *buf, size_t n)
 	NodeState &nd = s.nodes[node];
 	++nd.reads;
 	s.cv.notify_all();
+	if (g_fd_table[fd].load(std::memory_order_acquire) & kDead) {
+		errno = ENODEV;
+		return -1;
+	}
 	if (nd.fail_reads != 0) {
 		if (nd.fail_reads > 0)
 			--nd.fail_reads;
@@ -563,14 +585,21 @@ ssize_t sim_write(int fd, const void *buf, size_t n)
 	const int node = node_of_descriptor(fd, O_RDONLY);
 	if (node == kNotANode) {
 		lk.unlock();
-		return real::write(fd, buf, n);
+		return note_closed_use(fd, real::write(fd, buf, n));
 	}
 	if (node == kRefused)
 		return -1;
+	if (g_fd_table[fd].load(std::memory_order_acquire) & kDead) {
+		errno = ENODEV;
+		return -1;
+	}
 	NodeState &nd = s.nodes[node];
 	std::size_t k = std::min(n, nd.short_write);
 	const auto *p = static_cast<const std::uint8_t *>(buf);
+	++nd.write_count;
 	nd.writes.emplace_back(p, p + k);
+	if (nd.writes.size() > kMaxLoggedWrites)
+		nd.writes.pop_front();
 	log_line(s, std::string("write ") + kPaths[node] + " n=" + std::to_string(n) +
 			    " ret=" + std::to_string(k) + " data=" + hex_bytes(p, k));
 	return static_cast<ssize_t>(k);
@@ -582,7 +611,7 @@ int sim_close(int fd)
 	{
 		auto lk = lock_sim(s);
 		play(s, lk);
-		int node = fd_entry_node(g_fd_table[fd].exchange(0, std::memory_order_acq_rel));
+		int node = fd_entry_node(g_fd_table[fd].exchange(kClosed, std::memory_order_acq_rel));
 		if (node >= 0) {
 			--s.nodes[node].open_fds;
 			log_line(s, std::string("close ") + kPaths[node] + " fd=" + std::to_string(fd));
@@ -650,6 +679,9 @@ void trvsim_reset(void)
 	s.credits = 0;
 	s.passes = 0;
 	s.scenario.clear();
+	for (auto &e : g_fd_table)
+		if (e.load(std::memory_order_relaxed) & kDead)
+			e.fetch_and(static_cast<std::uint16_t>(~kDead));
 	s.io_blocked = {};
 	s.cv.notify_all();
 }
@@ -765,6 +797,22 @@ void trvsim_clear_track_len(int attachment, int track)
 	s.forced_len[attachment][track - 1] = -1;
 }
 
+void trvsim_unplug(int node, int on)
+{
+	Sim &s = sim();
+	auto lk = lock_sim(s);
+	if (!valid_node(node))
+		return;
+	s.nodes[node].present = on == 0;
+	if (on == 0)
+		return;
+	for (auto &e : g_fd_table) {
+		const std::uint16_t v = e.load(std::memory_order_relaxed);
+		if (fd_entry_node(v) == node)
+			e.store(v | kDead, std::memory_order_release);
+	}
+}
+
 void trvsim_block_io(int node, int on)
 {
 	Sim &s = sim();
@@ -808,11 +856,16 @@ int trvsim_open_descriptors(int node)
 	return total;
 }
 
+long trvsim_closed_uses(void)
+{
+	return g_closed_uses.load(std::memory_order_relaxed);
+}
+
 int trvsim_write_count(int node)
 {
 	Sim &s = sim();
 	auto lk = lock_sim(s);
-	return valid_node(node) ? static_cast<int>(s.nodes[node].writes.size()) : 0;
+	return valid_node(node) ? static_cast<int>(s.nodes[node].write_count) : 0;
 }
 
 long trvsim_written(int node, int index, uint8_t *buf, size_t cap)

@@ -36,6 +36,10 @@ int sim_open(int node, int flags);
 ssize_t sim_read(int fd, void *buf, size_t n);
 ssize_t sim_write(int fd, const void *buf, size_t n);
 int sim_close(int fd);
+// Counts a read or write of an ordinary descriptor that failed with EBADF
+// while its number last belonged to a node (a use after close); returns
+// result with errno kept.
+ssize_t note_closed_use(int fd, ssize_t result);
 // Records newfd, a copy of fd made with fcntl(F_DUPFD[_CLOEXEC]), as a
 // descriptor of fd's node; nothing when fd is not a node.
 void sim_dup(int fd, int newfd);

@@ -240,7 +240,7 @@ __attribute__((visibility("default"))) ssize_t read(int fd, void *buf, size_t n)
 {
 	if (trvsim::node_of_fd(fd) >= 0)
 		return trvsim::sim_read(fd, buf, n);
-	return trvsim::real::read(fd, buf, n);
+	return trvsim::note_closed_use(fd, trvsim::real::read(fd, buf, n));
 }
 
 __attribute__((visibility("default"))) ssize_t __read_chk(int fd, void *buf, size_t n,
@@ -252,17 +252,17 @@ __attribute__((visibility("default"))) ssize_t __read_chk(int fd, void *buf, siz
 		return trvsim::sim_read(fd, buf, n);
 	}
 	if (auto fn = next_fn<ReadChkFn>(s_read_chk))
-		return fn(fd, buf, n, buflen);
+		return trvsim::note_closed_use(fd, fn(fd, buf, n, buflen));
 	if (n > buflen)
 		read_overflow();
-	return trvsim::real::read(fd, buf, n);
+	return trvsim::note_closed_use(fd, trvsim::real::read(fd, buf, n));
 }
 
 __attribute__((visibility("default"))) ssize_t write(int fd, const void *buf, size_t n)
 {
 	if (trvsim::node_of_fd(fd) >= 0)
 		return trvsim::sim_write(fd, buf, n);
-	return trvsim::real::write(fd, buf, n);
+	return trvsim::note_closed_use(fd, trvsim::real::write(fd, buf, n));
 }
 
 __attribute__((visibility("default"))) int fcntl(int fd, int cmd, ...)

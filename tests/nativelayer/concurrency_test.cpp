@@ -348,5 +348,28 @@ TEST_F(ConcurrencyTest, StartAndStopRaceWithSessions)
 	fakejni::ExpectCleanJni(jni);
 }
 
+// POS keys declared on one thread while another sends the tables and closes
+// the keyboard (which empties them): under ThreadSanitizer any touch of the
+// tables outside the keyboard's session lock shows.
+TEST_F(ConcurrencyTest, PosKeysAreDeclaredUnderTheKeyboardLock)
+{
+	ASSERT_EQ(TRV_JNI(openKeyBoard)(env, obj, nullptr), OPENED);
+	std::atomic<bool> done{false};
+	std::thread sender([&] {
+		JNIEnv *e = jni.env();
+		while (!done.load()) {
+			TRV_JNI(writeKeyboardConfig)(e, obj);
+			TRV_JNI(closeKeyBoard)(e, obj);
+			TRV_JNI(openKeyBoard)(e, obj, nullptr);
+		}
+	});
+	jintArray key = jni.newIntArray({7, 0, 0, 0x1E, 0});
+	for (int i = 0; i < 2000; ++i)
+		EXPECT_EQ(TRV_JNI(setposkey)(env, obj, 0, key), 0);
+	done.store(true);
+	sender.join();
+	fakejni::ExpectCleanJni(jni);
+}
+
 } // namespace
 } // namespace nltest

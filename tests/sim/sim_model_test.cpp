@@ -247,6 +247,40 @@ TEST_F(SimTest, OpenFaultsAndPresence)
 	}
 }
 
+// An unplugged node: absent for opens, its open descriptors dead for good
+// (also once it is back), its data kept; a new open after it is back works.
+// A read of a node descriptor after its close is counted.
+TEST_F(SimTest, UnpluggedNodeKillsItsDescriptorsUntilReopened)
+{
+	const std::uint32_t keys[] = {7, 8};
+	int old = Open(TRVSIM_USB_KEYBOARD);
+	int stat = Open(TRVSIM_USB_MSRSTAT);
+	trvsim_usb_type(keys, 2);
+	std::uint8_t buf[8];
+	trvsim_unplug(TRVSIM_USB_KEYBOARD, 1);
+	errno = 0;
+	EXPECT_EQ(::open(trvsim_node_path(TRVSIM_USB_KEYBOARD), O_RDWR), -1);
+	EXPECT_EQ(errno, ENOENT);
+	for (int on : {1, 0}) {
+		trvsim_unplug(TRVSIM_USB_KEYBOARD, on);
+		errno = 0;
+		EXPECT_EQ(::read(old, buf, sizeof buf), -1);
+		EXPECT_EQ(errno, ENODEV);
+		EXPECT_EQ(::write(old, buf, 4), -1);
+	}
+	EXPECT_EQ(Read(stat, 8).size(), 8u) << "other nodes are unaffected";
+	EXPECT_EQ(trvsim_queued(TRVSIM_USB_KEYBOARD), 2u);
+	EXPECT_EQ(trvsim_open_descriptors(TRVSIM_USB_KEYBOARD), 1);
+	Close(old);
+	int fresh = Open(TRVSIM_USB_KEYBOARD);
+	EXPECT_EQ(Read(fresh, 8).size(), 8u);
+
+	const long uses = trvsim_closed_uses();
+	Close(fresh);
+	EXPECT_EQ(::read(fresh, buf, sizeof buf), -1);
+	EXPECT_EQ(trvsim_closed_uses(), uses + 1);
+}
+
 TEST_F(SimTest, ReadFaults)
 {
 	const std::uint8_t keys[] = {1, 2, 3, 4, 5, 6};

@@ -385,9 +385,22 @@ void GetByteArrayRegion(JNIEnv *env, jbyteArray arr, jsize start, jsize len, jby
 		std::memcpy(buf, a->data.data() + start, static_cast<std::size_t>(len));
 }
 
-void DeleteLocalRef(JNIEnv *env, jobject)
+// A string or array the caller deletes is freed, so that a long run does not
+// pile up objects; anything else (the service, its class) stays.
+void DeleteLocalRef(JNIEnv *env, jobject ref)
 {
-	Impl::enter(env, "DeleteLocalRef", true);
+	auto *te = Impl::enter(env, "DeleteLocalRef", true);
+	Impl &m = of(te);
+	std::lock_guard lk(m.mu);
+	auto *o = reinterpret_cast<Object *>(ref);
+	if (!m.as<StringObject>(ref) && !m.as<ByteArrayObject>(ref) && !m.as<IntArrayObject>(ref))
+		return;
+	for (auto it = m.objects.rbegin(); it != m.objects.rend(); ++it) {
+		if (it->get() == o) {
+			m.objects.erase(std::next(it).base());
+			return;
+		}
+	}
 }
 
 } // namespace
