@@ -765,8 +765,8 @@ void Generator::Type()
 		trvsim_usb_type(e.data(), e.size());
 		inputThisCycle_ = true;
 	}
-	// PS/2 data replaces pending entries, so it comes only while Java fetches.
-	if (!g_busy && Chance(0.2) && trvsim_queued(TRVSIM_PS2_KEYBOARD) < DRIVER_QUEUE_MAX) {
+	// PS/2 data comes while Java is busy too: it must wait in the driver.
+	if (Chance(0.2) && trvsim_queued(TRVSIM_PS2_KEYBOARD) < DRIVER_QUEUE_MAX) {
 		std::vector<std::uint8_t> b(1 + static_cast<std::size_t>(Pick(40)));
 		for (auto &x : b)
 			x = Ps2Byte(g.ps2Typed++);
@@ -915,8 +915,10 @@ void Generator::BeginFault()
 	Fault f{static_cast<Fault::Kind>(Pick(Fault::KINDS)), Pick(TRVSIM_NODE_COUNT), Pick(2), 1 + Pick(3), 0};
 	if (f.kind == Fault::FAIL_READS && Chance(0.5))
 		f.node = MSR_NODE[f.att][f.track - 1];
+	// Short reads on a status node (the record is not used) or on a keyboard
+	// node (whole entries read are kept, the rest stays in the driver).
 	if (f.kind == Fault::SHORT_READS)
-		f.node = STATUS_NODES[Pick(3)];
+		f.node = Chance(0.5) ? STATUS_NODES[Pick(3)] : KBD_NODE[Pick(2)];
 	if (f.kind == Fault::SHORT_WRITES)
 		f.node = std::array{TRVSIM_PS2_KEYBOARD, TRVSIM_USB_KEYBOARD, TRVSIM_USB_MSRSTAT}[Pick(3)];
 	if (f.kind == Fault::FAIL_OPEN && IsStatus(f.node))
@@ -935,7 +937,7 @@ void Generator::BeginFault()
 		++g_count.readFaults;
 		break;
 	case Fault::SHORT_READS:
-		trvsim_short_reads(f.node, static_cast<std::size_t>(Pick(2)));
+		trvsim_short_reads(f.node, static_cast<std::size_t>(IsStatus(f.node) ? Pick(2) : Pick(13)));
 		f.until = g_cycle + 1 + Pick(3);
 		++g_count.shortReads;
 		break;
@@ -1120,7 +1122,7 @@ void Generator::Run()
 		}
 		if (g_cycle == stdinCycle_)
 			OpenWithStdinClosed();
-		if (!g_busy && Chance(1.0 / 300) && trvsim_queued(TRVSIM_PS2_KEYBOARD) == 0) {
+		if (!g_busy && Chance(1.0 / 300)) {
 			g_busy = true;
 			busyUntil_ = g_cycle + 100 + Pick(150);
 			++g_count.busySpells;
@@ -1169,7 +1171,7 @@ void PrintReport(const Options &opt, bool lockModel = true)
 	std::printf("  delivered: %ld USB and %ld PS/2 key entries, %ld keylock changes (%ld made), "
 		    "%ld swipes (%ld tracks) of %ld\n",
 		    g.usbGot, g.ps2Got, g.klkReports, g.klkIndex, g.swipesGot, g.tracksGot, g.swipesExpected);
-	std::printf("  faults: %ld failed reads, %ld short status reads, %ld short writes, %ld failed opens, "
+	std::printf("  faults: %ld failed reads, %ld short reads, %ld short writes, %ld failed opens, "
 		    "%ld unplugs (%ld brought back by reopen or restart), %ld 0xFFFF tracks, %ld oversize tracks, "
 		    "%ld busy spells\n",
 		    c.readFaults.load(), c.shortReads.load(), c.shortWrites.load(), c.failedOpens.load(),
