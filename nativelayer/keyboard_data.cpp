@@ -19,6 +19,15 @@ constexpr unsigned int USB_KBD_BATCH_ENTRIES = 128;
 // in bytes); a status record never reports more than 255.
 constexpr unsigned int PS2_KBD_COUNT_LIMIT = KBD_DATA_ENTRIES * sizeof(std::int32_t);
 
+// Entries that still fit behind the pending ones. Only the polling thread
+// appends and getKbdData only makes room, so the room found stays there
+// until the handler has appended.
+unsigned int PendingRoom()
+{
+	std::lock_guard lock(g_KbdDataLock);
+	return static_cast<unsigned int>(KBD_DATA_ENTRIES - std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES));
+}
+
 } // namespace
 
 extern "C" {
@@ -32,12 +41,7 @@ int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 {
 	if (g_bKeyboardOpened.load() == 0 || nCount == 0)
 		return 0;
-	unsigned int nRoom = 0;
-	{
-		std::lock_guard lock(g_KbdDataLock);
-		nRoom = static_cast<unsigned int>(KBD_DATA_ENTRIES - std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES));
-	}
-	unsigned int nTake = std::min({nCount, USB_KBD_BATCH_ENTRIES, nRoom});
+	unsigned int nTake = std::min({nCount, USB_KBD_BATCH_ENTRIES, PendingRoom()});
 	if (nTake == 0)
 		return 0;
 
@@ -83,13 +87,8 @@ int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 	if (g_bKeyboardOpened.load() == 0 || nCount == 0 || nCount > PS2_KBD_COUNT_LIMIT)
 		return 0;
 
-	std::size_t nRoom = 0;
-	{
-		std::lock_guard lock(g_KbdDataLock);
-		nRoom = static_cast<std::size_t>(KBD_DATA_ENTRIES - std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES));
-	}
 	std::array<std::uint8_t, KBD_DATA_ENTRIES> bytes{};
-	const std::size_t nWant = std::min({static_cast<std::size_t>(nCount), bytes.size(), nRoom});
+	const std::size_t nWant = std::min<std::size_t>({nCount, bytes.size(), PendingRoom()});
 	if (nWant == 0)
 		return 0;
 	ssize_t nRead = 0;
