@@ -1,7 +1,9 @@
 # Checks that the README quotes the shipped example verbatim: each file of
 # FILES (paths below SOURCE_DIR) must follow a line "<!-- FILE -->" in
-# README.md as the fenced block right after it. Inputs: SOURCE_DIR, FILES.
+# README.md as the fenced block right after it. Inputs: SOURCE_DIR, FILES
+# (comma-separated).
 file(READ ${SOURCE_DIR}/README.md readme)
+string(REPLACE "," ";" FILES "${FILES}")
 set(bad "")
 foreach(f IN LISTS FILES)
   file(READ ${SOURCE_DIR}/${f} want)
