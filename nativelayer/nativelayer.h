@@ -94,8 +94,11 @@ extern "C" {
 //   keyboard node gets the POS key table again when writeKeyboardConfig had
 //   sent it in this session, a reopened USB MSR status node the last header
 //   record that writeMSRConfig wrote.
-// - A node that was absent when its session opened, or when startPolling
-//   opened the status nodes, never held a descriptor and is not retried.
+// - A node that fails to open (a session open, startPolling) after it has
+//   held a descriptor before went away too, and is retried the same way, so
+//   that a service that reopens its sessions while the cable is out heals
+//   as well. A node that never opened since the library was loaded (the
+//   other attachment of a single-attachment terminal) is never retried.
 struct DeviceChannels {
 	std::atomic<std::int32_t> fdPs2Stat;
 	std::atomic<std::int32_t> fdPs2KbdStat; // no node; always 0
@@ -282,6 +285,8 @@ extern PollingMemory g_PollingMemory;
 // Slots whose node went away while open, one bit per slot in the order of
 // DeviceChannels.
 extern std::atomic<std::uint32_t> g_ulGoneSlots;
+// Slots that have held a descriptor since the library was loaded.
+extern std::atomic<std::uint32_t> g_ulSeenSlots;
 // Whether a failed read or write (its errno) means the device is gone.
 bool DeviceGone(int err);
 // After a read or write on fd through slot failed with errno err: when err
@@ -296,6 +301,11 @@ void DropAttachment(int attachment);
 // Forgets the gone marks of slots that a session open or close takes over.
 // The caller holds the session lock.
 void ForgetGone(std::initializer_list<std::atomic<std::int32_t> *> slots);
+// After an open stored its result in the slot: a node that has held a
+// descriptor before and fails to open now went away, and is marked gone to
+// be retried like one found dead (a service that reopens its session while
+// the cable is out). The caller holds the slot's lock.
+void NoteOpenResult(std::atomic<std::int32_t> &slot);
 // Tries to reopen gone nodes as the rules allow; cycle counts the cycles of
 // the run. Polling thread only; cheap when nothing is gone.
 struct ReopenSchedule {

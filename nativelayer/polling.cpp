@@ -108,7 +108,12 @@ bool OpenStatusNodes()
 	ch.fdPs2Stat.store(OpenDeviceNode(PS2_STAT_NODE));
 	ch.fdUsbKbdStat.store(OpenDeviceNode(USB_KBDSTAT_NODE));
 	ch.fdUsbMsrStat.store(OpenDeviceNode(USB_MSRSTAT_NODE));
-	return ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0;
+	const bool bAny = ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0;
+	if (bAny) {
+		for (auto *slot : {&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat})
+			NoteOpenResult(*slot);
+	}
+	return bAny;
 }
 
 // A keylock position counts as reported only once klkDataOccurred was made

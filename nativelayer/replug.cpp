@@ -11,6 +11,7 @@
 #include "sessions.h"
 
 std::atomic<std::uint32_t> g_ulGoneSlots{0};
+std::atomic<std::uint32_t> g_ulSeenSlots{0};
 
 namespace {
 
@@ -155,6 +156,20 @@ void DropAttachment(int attachment)
 		slot.store(-1);
 		::close(fd);
 		g_ulGoneSlots.fetch_or(1u << i);
+	}
+}
+
+void NoteOpenResult(std::atomic<std::int32_t> &slot)
+{
+	const int i = IndexOfSlot(slot);
+	if (i < 0 || NODES[static_cast<std::size_t>(i)].path == nullptr)
+		return;
+	const std::uint32_t bit = 1u << i;
+	if (slot.load() > 0) {
+		g_ulSeenSlots.fetch_or(bit);
+	} else if ((g_ulSeenSlots.load() & bit) != 0) {
+		slot.store(-1);
+		g_ulGoneSlots.fetch_or(bit);
 	}
 }
 

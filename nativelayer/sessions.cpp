@@ -85,6 +85,10 @@ jint OpenSession(std::atomic<std::int32_t> &opened, Slot &ps2Slot, const char *p
 	ps2Slot.store(OpenDeviceNode(ps2Path));
 	usbSlot.store(OpenDeviceNode(usbPath));
 	ForgetGone({&ps2Slot, &usbSlot});
+	if (ps2Slot.load() > 0 || usbSlot.load() > 0) {
+		NoteOpenResult(ps2Slot);
+		NoteOpenResult(usbSlot);
+	}
 	if (ps2Slot.load() <= 0 && usbSlot.load() <= 0)
 		return -1;
 	opened.store(1);
@@ -246,6 +250,9 @@ JNIEXPORT jint JNICALL TRV_JNI(openMSR)(JNIEnv *env, jobject, jstring name)
 	ForgetGone({&ch.fdPs2Msr1, &ch.fdPs2Msr2, &ch.fdPs2Msr3, &ch.fdUsbMsr1, &ch.fdUsbMsr2, &ch.fdUsbMsr3});
 	if (!ps2 && !usb)
 		return -1;
+	// A chain that failed: its nodes that opened before are retried.
+	for (Slot *slot : {&ch.fdPs2Msr1, &ch.fdPs2Msr2, &ch.fdPs2Msr3, &ch.fdUsbMsr1, &ch.fdUsbMsr2, &ch.fdUsbMsr3})
+		NoteOpenResult(*slot);
 	// The session starts with no swipe in progress: what an earlier session
 	// read and did not report is dropped and wiped, and each attachment's
 	// swipe state is reset at its handler's next call (a new session

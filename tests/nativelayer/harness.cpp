@@ -33,6 +33,7 @@ void ResetAll(fakejni::FakeJni &jni)
 	}
 	g_bStopPolling.store(0);
 	g_ulGoneSlots.store(0);
+	g_ulSeenSlots.store(0);
 	g_PollingMemory = PollingMemory{}; // no loop runs now
 	std::memset(g_rguchSet1KeyConf, 0, sizeof g_rguchSet1KeyConf);
 	std::memset(g_rgushHIDKeyConfUSB, 0, sizeof g_rgushHIDKeyConfUSB);
