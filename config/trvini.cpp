@@ -123,7 +123,7 @@ std::int32_t toolusage(std::uint32_t ulValue)
 	return ushUsage;
 }
 
-int getrawvalue(const char *key, int fd, std::uint32_t *pulValue)
+int findkey(const char *key, int fd)
 {
 	char token[TOKEN_MAX];
 	std::size_t nStored = 0;
@@ -138,15 +138,20 @@ int getrawvalue(const char *key, int fd, std::uint32_t *pulValue)
 			// Section headers after the one found are ordinary tokens:
 			// the search runs on to the end of the file.
 			if (tokenstartswith(token, nStored, key))
-				break;
+				return 1;
 			nStored = 0;
 		} else if (iswhite(c)) {
 			nStored = 0;
 		}
 	}
+}
 
+int readvalue(int fd, std::uint32_t *pulValue)
+{
 	// The value runs up to the next white space, which must be there.
-	nStored = 0;
+	char token[TOKEN_MAX];
+	std::size_t nStored = 0;
+	char c = 0;
 	do {
 		if (!readbyte(fd, &c))
 			return 0;
@@ -157,6 +162,11 @@ int getrawvalue(const char *key, int fd, std::uint32_t *pulValue)
 	token[nStored - 1] = '\0'; // the white space ends the text
 	*pulValue = hextou32(token);
 	return 1;
+}
+
+int getrawvalue(const char *key, int fd, std::uint32_t *pulValue)
+{
+	return findkey(key, fd) && readvalue(fd, pulValue);
 }
 
 int openini(const char **ppszPath)
