@@ -17,9 +17,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#ifdef TRVINI_TOOL_BUILD
 #include "hid2ps2.h"
-#endif
 
 namespace {
 
@@ -31,9 +29,9 @@ constexpr std::size_t TOKEN_MAX = 256;
 constexpr const char *INI_PATHS[] = { "./trvpos.ini", "/etc/tarvel/pos/trvpos.ini" };
 
 #ifdef TRVINI_TOOL_BUILD
-constexpr std::int32_t NO_FILE_RESULT = 1;
+constexpr std::int32_t NO_FILE_RESULT = TRVINI_TOOL_NO_FILE;
 #else
-constexpr std::int32_t NO_FILE_RESULT = -1;
+constexpr std::int32_t NO_FILE_RESULT = TRVINI_LIBRARY_NO_FILE;
 #endif
 
 // Read one byte from fd into *pc; return false at end of file or on a read
@@ -108,17 +106,84 @@ std::uint32_t hextou32(const char *s)
 std::int32_t valueresult(std::uint32_t ulValue)
 {
 #ifdef TRVINI_TOOL_BUILD
-	std::uint16_t ushUsage = 0;
-	std::uint16_t ushUsageSize = 0;
-	if (!PS2ToHID(static_cast<std::int32_t>(ulValue), &ushUsage, &ushUsageSize))
-		return 0;
-	return ushUsage;
+	return toolusage(ulValue);
 #else
 	return static_cast<std::int32_t>(ulValue);
 #endif
 }
 
 } // namespace
+
+std::int32_t toolusage(std::uint32_t ulValue)
+{
+	std::uint16_t ushUsage = 0;
+	std::uint16_t ushUsageSize = 0;
+	if (!PS2ToHID(static_cast<std::int32_t>(ulValue), &ushUsage, &ushUsageSize))
+		return 0;
+	return ushUsage;
+}
+
+int findkey(const char *key, int fd)
+{
+	char token[TOKEN_MAX];
+	std::size_t nStored = 0;
+	char c = 0;
+	for (;;) {
+		if (!readbyte(fd, &c))
+			return 0;
+		if (nStored == TOKEN_MAX)
+			return 0;
+		token[nStored++] = c;
+		if (c == '=') {
+			// Section headers after the one found are ordinary tokens:
+			// the search runs on to the end of the file.
+			if (tokenstartswith(token, nStored, key))
+				return 1;
+			nStored = 0;
+		} else if (iswhite(c)) {
+			nStored = 0;
+		}
+	}
+}
+
+int readvalue(int fd, std::uint32_t *pulValue)
+{
+	// The value runs up to the next white space, which must be there.
+	char token[TOKEN_MAX];
+	std::size_t nStored = 0;
+	char c = 0;
+	do {
+		if (!readbyte(fd, &c))
+			return 0;
+		if (nStored == TOKEN_MAX)
+			return 0;
+		token[nStored++] = c;
+	} while (!iswhite(c));
+	token[nStored - 1] = '\0'; // the white space ends the text
+	*pulValue = hextou32(token);
+	return 1;
+}
+
+int getrawvalue(const char *key, int fd, std::uint32_t *pulValue)
+{
+	return findkey(key, fd) && readvalue(fd, pulValue);
+}
+
+int openini(const char **ppszPath)
+{
+	for (const char *pszPath : INI_PATHS) {
+		int fd;
+		do {
+			fd = open(pszPath, O_RDONLY | O_CLOEXEC);
+		} while (fd < 0 && errno == EINTR);
+		if (fd >= 0) {
+			if (ppszPath != nullptr)
+				*ppszPath = pszPath;
+			return fd;
+		}
+	}
+	return -1;
+}
 
 extern "C" {
 
@@ -157,37 +222,10 @@ int getsection(const char *section, int fd)
 // return its value (converted in the tool build); -1 at EOF or overlong token.
 int getvalue(const char *key, int fd)
 {
-	char token[TOKEN_MAX];
-	std::size_t nStored = 0;
-	char c = 0;
-	for (;;) {
-		if (!readbyte(fd, &c))
-			return -1;
-		if (nStored == TOKEN_MAX)
-			return -1;
-		token[nStored++] = c;
-		if (c == '=') {
-			// Section headers after the one found are ordinary tokens:
-			// the search runs on to the end of the file.
-			if (tokenstartswith(token, nStored, key))
-				break;
-			nStored = 0;
-		} else if (iswhite(c)) {
-			nStored = 0;
-		}
-	}
-
-	// The value runs up to the next white space, which must be there.
-	nStored = 0;
-	do {
-		if (!readbyte(fd, &c))
-			return -1;
-		if (nStored == TOKEN_MAX)
-			return -1;
-		token[nStored++] = c;
-	} while (!iswhite(c));
-	token[nStored - 1] = '\0'; // the white space ends the text
-	return valueresult(hextou32(token));
+	std::uint32_t ulValue = 0;
+	if (!getrawvalue(key, fd, &ulValue))
+		return -1;
+	return valueresult(ulValue);
 }
 
 // Open the configuration file and return the value of key after section.
@@ -195,14 +233,7 @@ std::int32_t parseini(const char *section, const char *key)
 {
 	if (section == nullptr || key == nullptr)
 		return -1;
-	int fd = -1;
-	for (const char *pszPath : INI_PATHS) {
-		do {
-			fd = open(pszPath, O_RDONLY | O_CLOEXEC);
-		} while (fd < 0 && errno == EINTR);
-		if (fd >= 0)
-			break;
-	}
+	const int fd = openini(nullptr);
 	if (fd < 0)
 		return NO_FILE_RESULT;
 

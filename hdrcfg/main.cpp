@@ -3,7 +3,10 @@
 // hex dump of every track the reader delivers.
 //
 // Output goes to standard output, one line at a time (line-buffered through a
-// static buffer, so that a pipe or a supervisor sees each line as it happens).
+// static buffer, so that a pipe or a supervisor sees each line as it happens);
+// its lines keep fixed formats, for scripts. Why a node failed (the node and
+// the strerror text) goes to standard error. The tool takes no arguments: any
+// argument gets a usage line and exit status 2, and nothing is written.
 // Nothing is allocated on the heap: the record, the status lengths and the
 // track buffer are fixed-size static storage.
 #include <algorithm>
@@ -17,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "header_record.h"
 #include "trvini.h"
 
 extern "C" int WriteHeaderConfiguration(void);
@@ -28,12 +32,8 @@ constexpr std::array<const char *, 3> USB_MSR_TRACK_NODES = {
 	"/dev/trvposusb_msr1", "/dev/trvposusb_msr2", "/dev/trvposusb_msr3"
 };
 
-// HeaderConfigRecord: command byte, then a modifier/key pair per section.
-constexpr std::size_t HEADER_RECORD_SIZE = 17;
-constexpr std::uint8_t HEADER_CONFIG_COMMAND = 0x10;
-// Sections of the record, in record order.
-constexpr std::array<const char *, 8> HEADER_SECTIONS = { "GH", "GT", "H1", "T1",
-							   "H2", "T2", "H3", "T3" };
+// Exit status for a command line the tool does not take.
+constexpr int EXIT_USAGE = 2;
 
 // The watch loop reads the three track lengths of the USB MSR status record
 // (its first six bytes) and takes them as signed 16-bit numbers.
@@ -48,13 +48,16 @@ char g_rgchStdoutBuffer[BUFSIZ];
 // Shared by the three tracks.
 std::array<std::uint8_t, TRACK_BUFFER_SIZE> g_puchTrackData;
 
-// Open a device node for reading and writing; retry when interrupted.
+// Open a device node for reading and writing; retry when interrupted. A
+// failure is told on standard error with the node and the reason.
 int opennode(const char *path)
 {
 	int fd;
 	do
 		fd = open(path, O_RDWR);
 	while (fd < 0 && errno == EINTR);
+	if (fd < 0)
+		std::fprintf(stderr, "hdrcfg: open %s: %s\n", path, std::strerror(errno));
 	return fd;
 }
 
@@ -123,17 +126,12 @@ extern "C" int WriteHeaderConfiguration(void)
 {
 	std::printf("(WriteHeaderConfiguration) entering\n");
 
-	std::array<std::uint8_t, HEADER_RECORD_SIZE> rguchRecord{};
-	rguchRecord[0] = HEADER_CONFIG_COMMAND;
-	for (std::size_t k = 0; k < HEADER_SECTIONS.size(); ++k) {
-		const char *pszSection = HEADER_SECTIONS[k];
-		rguchRecord[1 + 2 * k] =
-			static_cast<std::uint8_t>(parseini(pszSection, "modifierflag"));
-		rguchRecord[2 + 2 * k] = static_cast<std::uint8_t>(parseini(pszSection, "set1code"));
-		std::printf("%s mod = %x code = %x\n", pszSection,
+	std::uint8_t rguchRecord[HEADER_CONFIG_RECORD_SIZE] = {};
+	BuildToolHeaderRecord(parseini, rguchRecord);
+	for (int k = 0; k < HEADER_SECTION_COUNT; ++k)
+		std::printf("%s mod = %x code = %x\n", HEADER_SECTIONS[k],
 			    static_cast<unsigned>(rguchRecord[1 + 2 * k]),
 			    static_cast<unsigned>(rguchRecord[2 + 2 * k]));
-	}
 
 	int bReturn = 0;
 	const int fd = opennode(USB_MSR_STATUS_NODE);
@@ -142,9 +140,15 @@ extern "C" int WriteHeaderConfiguration(void)
 	} else {
 		ssize_t nWritten;
 		do
-			nWritten = write(fd, rguchRecord.data(), rguchRecord.size());
+			nWritten = write(fd, rguchRecord, sizeof(rguchRecord));
 		while (nWritten < 0 && errno == EINTR);
-		bReturn = nWritten == static_cast<ssize_t>(rguchRecord.size()) ? 1 : 0;
+		bReturn = nWritten == static_cast<ssize_t>(sizeof(rguchRecord)) ? 1 : 0;
+		if (nWritten < 0)
+			std::fprintf(stderr, "hdrcfg: write %s: %s\n", USB_MSR_STATUS_NODE,
+				     std::strerror(errno));
+		else if (bReturn == 0)
+			std::fprintf(stderr, "hdrcfg: write %s: %zd of %zu bytes taken\n",
+				     USB_MSR_STATUS_NODE, nWritten, sizeof(rguchRecord));
 		close(fd);
 	}
 
@@ -153,8 +157,14 @@ extern "C" int WriteHeaderConfiguration(void)
 	return bReturn;
 }
 
-int main()
+int main(int argc, char **)
 {
+	if (argc > 1) {
+		// Never act on an argument: a user asking for help must not
+		// reconfigure the reader.
+		std::fprintf(stderr, "usage: hdrcfg (no arguments; see hdrcfg(1))\n");
+		return EXIT_USAGE;
+	}
 	std::setvbuf(stdout, g_rgchStdoutBuffer, _IOLBF, sizeof(g_rgchStdoutBuffer));
 
 	WriteHeaderConfiguration();

@@ -12,45 +12,11 @@
 
 #include <algorithm>
 
-#include "hid2ps2.h"
+#include "header_record.h"
 #include "nativelayer.h"
 #include "sessions.h"
-#include "trvini.h"
 
 namespace {
-
-constexpr int HEADER_CONFIG_RECORD_SIZE = 17;
-constexpr int HEADER_BYTES = 16;
-
-// Sections in record order; each gives a modifier byte and a key byte.
-constexpr const char *HEADER_SECTIONS[] = { "GH", "GT", "H1", "T1", "H2", "T2", "H3", "T3" };
-constexpr const char *KEY_MODIFIER = "modifierflag";
-constexpr const char *KEY_SET1CODE = "set1code";
-static_assert(sizeof(HEADER_SECTIONS) / sizeof(HEADER_SECTIONS[0]) * 2 == HEADER_BYTES);
-
-// Builds the header configuration record from the leading bytes and the
-// header bytes of trvpos.ini, 17 bytes at most. Returns its length; 0 (no
-// record) without leading bytes.
-int BuildHeaderConfigRecord(const std::uint8_t *data, int length,
-			    std::uint8_t (&record)[HEADER_CONFIG_RECORD_SIZE])
-{
-	std::uint8_t header[HEADER_BYTES] = {};
-	int n = 0;
-
-	if (data != nullptr && length != 0) {
-		while (n < length && n < HEADER_CONFIG_RECORD_SIZE) {
-			record[n] = data[n];
-			++n;
-		}
-	}
-
-	if (ReadHeaderConfiguration(header, HEADER_BYTES) != 0) {
-		for (int i = 0; i < HEADER_BYTES && n < HEADER_CONFIG_RECORD_SIZE; ++i)
-			record[n++] = header[i];
-	}
-
-	return data == nullptr ? 0 : n;
-}
 
 // Writes a record in one write call; 1 when it was taken whole.
 int WriteRecord(int fd, const std::uint8_t *record, int n)
@@ -73,34 +39,6 @@ void ResendMSRConfiguration(int fd)
 }
 
 extern "C" {
-
-// Fills header[0..15] from the configuration file: for each configured value
-// other than 0 whose key table row has a one-byte usage, the usage. Other
-// bytes are left as the caller cleared them. A value the file lacks reads as
-// -1, which the key table carries as its "no code" marker (usage 0x03).
-// Returns 1 when it has filled the buffer, 0 for no buffer or one too small.
-int ReadHeaderConfiguration(std::uint8_t *header, std::uint8_t capacity)
-{
-	if (header == nullptr || capacity < HEADER_BYTES)
-		return 0;
-
-	std::int32_t values[HEADER_BYTES];
-	for (int k = 0; k < HEADER_BYTES / 2; ++k) {
-		values[2 * k] = parseini(HEADER_SECTIONS[k], KEY_MODIFIER);
-		values[2 * k + 1] = parseini(HEADER_SECTIONS[k], KEY_SET1CODE);
-	}
-
-	for (int i = 0; i < HEADER_BYTES; ++i) {
-		if (values[i] == 0)
-			continue;
-		std::uint16_t ushUsage = 0;
-		std::uint16_t ushUsageSize = 0;
-		if (PS2ToHID(values[i], &ushUsage, &ushUsageSize) != 0 && ushUsageSize == 1)
-			header[i] = static_cast<std::uint8_t>(ushUsage & 0xFF);
-	}
-	return 1;
-}
-
 
 // Writes the header configuration record (leading bytes, then the header
 // bytes, 17 at most) to fd in one write call. Returns 1 when the whole

@@ -78,6 +78,13 @@ void trvsim_swipe_track(int attachment, int track, const uint8_t *bytes, size_t 
 
 /* Opening the node fails (EIO) while on. */
 void trvsim_fail_open(int node, int on);
+/* Opening the node fails with err (EACCES: a node the user may not open);
+ * 0: opens work again. */
+void trvsim_fail_open_errno(int node, int err);
+/* What stat reports for the node: a character device with these permission
+ * bits, owner and group (default 0660, uid 0, gid 0). The model does not
+ * enforce them: pair them with trvsim_fail_open_errno for a refused open. */
+void trvsim_set_perm(int node, unsigned mode, unsigned uid, unsigned gid);
 /* The next count reads of the node fail with EIO (count < 0: all reads). */
 void trvsim_fail_reads(int node, int count);
 /* Reads of the node deliver at most max bytes (SIZE_MAX: no limit). */

@@ -3,6 +3,8 @@
 // step mode and the scenario clock. One mutex guards all of it; a reader
 // held at the step gate waits on the condition variable, never on the mutex.
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,7 +64,10 @@ std::atomic<long> g_closed_uses{0};
 
 struct NodeState {
 	bool present = true;
-	bool fail_open = false;
+	int fail_open = 0;                       // errno of a failing open, 0: opens work
+	unsigned perm_mode = 0660;               // what stat reports: permission bits,
+	unsigned perm_uid = 0;                   // owner
+	unsigned perm_gid = 0;                   // and group
 	int fail_reads = 0;                      // > 0: that many, < 0: all
 	std::size_t short_read = SIZE_MAX;
 	std::size_t short_write = SIZE_MAX;
@@ -379,7 +384,14 @@ void apply(Sim &s, const ScenarioAction &a, int &exit_status)
 		break;
 	case K::FailOpen:
 		for (int n : a.nodes)
-			s.nodes[n].fail_open = a.value != 0;
+			s.nodes[n].fail_open = static_cast<int>(a.value);
+		break;
+	case K::Perm:
+		for (int n : a.nodes) {
+			s.nodes[n].perm_mode = static_cast<unsigned>(a.value);
+			s.nodes[n].perm_uid = static_cast<unsigned>(a.count);
+			s.nodes[n].perm_gid = static_cast<unsigned>(a.track);
+		}
 		break;
 	case K::FailReads:
 		for (int n : a.nodes)
@@ -488,12 +500,13 @@ int sim_open(int node, int flags)
 	if (!nd.present)
 		err = ENOENT;
 	else if (nd.fail_open)
-		err = EIO;
+		err = nd.fail_open;
 	else if (fd >= kMaxFd)
 		err = EMFILE;
 	if (err) {
+		const char *name = errno_name(err);
 		log_line(s, std::string("open ") + kPaths[node] + " failed " +
-				    (err == ENOENT ? "ENOENT" : err == EIO ? "EIO" : "EMFILE"));
+				    (name ? name : std::to_string(err)));
 		lk.unlock();
 		real::close(fd);
 		errno = err;
@@ -610,6 +623,26 @@ ssize_t sim_write(int fd, const void *buf, size_t n)
 	log_line(s, std::string("write ") + kPaths[node] + " n=" + std::to_string(n) +
 			    " ret=" + std::to_string(k) + " data=" + hex_bytes(p, k));
 	return static_cast<ssize_t>(k);
+}
+
+int sim_stat(int node, struct stat *st)
+{
+	Sim &s = sim();
+	auto lk = lock_sim(s);
+	play(s, lk);
+	const NodeState &nd = s.nodes[node];
+	if (!nd.present) {
+		errno = ENOENT;
+		return -1;
+	}
+	std::memset(st, 0, sizeof(*st));
+	st->st_mode = S_IFCHR | nd.perm_mode;
+	st->st_uid = nd.perm_uid;
+	st->st_gid = nd.perm_gid;
+	st->st_nlink = 1;
+	st->st_rdev = makedev(240, static_cast<unsigned>(node));
+	st->st_blksize = 4096;
+	return 0;
 }
 
 int sim_close(int fd)
@@ -746,10 +779,26 @@ void trvsim_swipe_track(int attachment, int track, const uint8_t *bytes, size_t 
 
 void trvsim_fail_open(int node, int on)
 {
+	trvsim_fail_open_errno(node, on ? EIO : 0);
+}
+
+void trvsim_fail_open_errno(int node, int err)
+{
 	Sim &s = sim();
 	auto lk = lock_sim(s);
 	if (valid_node(node))
-		s.nodes[node].fail_open = on != 0;
+		s.nodes[node].fail_open = err;
+}
+
+void trvsim_set_perm(int node, unsigned mode, unsigned uid, unsigned gid)
+{
+	Sim &s = sim();
+	auto lk = lock_sim(s);
+	if (valid_node(node)) {
+		s.nodes[node].perm_mode = mode & 07777;
+		s.nodes[node].perm_uid = uid;
+		s.nodes[node].perm_gid = gid;
+	}
 }
 
 void trvsim_fail_reads(int node, int count)

@@ -3,6 +3,7 @@
 // scenario player (trvsim_scenario.cpp).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -36,6 +37,9 @@ int sim_open(int node, int flags);
 ssize_t sim_read(int fd, void *buf, size_t n);
 ssize_t sim_write(int fd, const void *buf, size_t n);
 int sim_close(int fd);
+// What stat reports for a node: a character device with the node's
+// permission bits, owner and group; ENOENT while it is absent.
+int sim_stat(int node, struct stat *st);
 // Counts a read or write of an ordinary descriptor that failed with EBADF
 // while its number last belonged to a node (a use after close); returns
 // result with errno kept.
@@ -43,6 +47,11 @@ ssize_t note_closed_use(int fd, ssize_t result);
 // Records newfd, a copy of fd made with fcntl(F_DUPFD[_CLOEXEC]), as a
 // descriptor of fd's node; nothing when fd is not a node.
 void sim_dup(int fd, int newfd);
+
+// Name of an errno value that a scenario can give ("EACCES", ...), and the
+// value of such a name; nullptr and 0 for others.
+const char *errno_name(int err);
+int errno_of_name(std::string_view name);
 
 // Node names used in scenario files and TRVSIM_NODES: "ps2_stat",
 // "usb_msr2", ...; the full path is accepted too. -1 when unknown.
@@ -55,14 +64,14 @@ struct ScenarioAction {
 	int trigger_node = -1;  // for Reads
 	long trigger_count = 0; // milliseconds or reads
 	enum class Kind {
-		Swipe, Type, Keylock, Present, FailOpen, FailReads, ShortReads,
+		Swipe, Type, Keylock, Present, FailOpen, Perm, FailReads, ShortReads,
 		ShortWrites, RawStatus, ForceLen, ClearLen, Log, Exit
 	} kind = Kind::Log;
 	int attachment = 0;     // Swipe, Type, Keylock, ForceLen, ClearLen
 	int track = 0;          // Swipe, ForceLen, ClearLen (1..3)
 	std::vector<int> nodes; // Present, FailOpen, FailReads, ShortReads, ShortWrites, RawStatus
-	long value = 0;         // position, flag, count, limit, length, exit status
-	long count = 0;         // RawStatus: reads it applies to
+	long value = 0;         // position, flag or errno, count, limit, length, exit status, mode
+	long count = 0;         // RawStatus: reads it applies to; Perm: owner (Perm's group: track)
 	std::vector<std::uint8_t> bytes;     // Swipe, Type (PS/2), RawStatus
 	std::vector<std::uint32_t> entries;  // Type (USB)
 	std::string text;       // the source line, for the log

@@ -1,6 +1,7 @@
 // The libc entry points through which a process reaches a device node:
 // every variant of open that a plain open() can compile to, read (plain and
-// fortified), write, close, and fcntl (for the copies it makes). A path or
+// fortified), write, close, fcntl (for the copies it makes), and stat (what
+// a node looks like: tarvel-pos-check asks). A path or
 // descriptor of a simulated node goes to the driver model; everything else
 // goes on to the next definition of the same function (a sanitizer's
 // interceptor or libc), found with dlsym(RTLD_NEXT) on first use.
@@ -10,6 +11,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -46,6 +48,8 @@ Slot s_open_2{"__open_2"}, s_open64_2{"__open64_2"};
 Slot s_openat_2{"__openat_2"}, s_openat64_2{"__openat64_2"};
 Slot s_read{"read"}, s_read_chk{"__read_chk"}, s_write{"write"}, s_close{"close"};
 Slot s_fcntl{"fcntl"}, s_fcntl64{"fcntl64"};
+Slot s_stat{"stat"}, s_stat64{"stat64"}, s_lstat{"lstat"}, s_lstat64{"lstat64"};
+Slot s_fstatat{"fstatat"}, s_fstatat64{"fstatat64"};
 
 // The next definition of the slot's function, or nullptr while this thread
 // is already resolving (or when there is none).
@@ -72,6 +76,30 @@ using ReadChkFn = ssize_t (*)(int, void *, size_t, size_t);
 using WriteFn = ssize_t (*)(int, const void *, size_t);
 using CloseFn = int (*)(int);
 using FcntlFn = int (*)(int, int, ...);
+using StatFn = int (*)(const char *, struct stat *);
+using FstatatFn = int (*)(int, const char *, struct stat *, int);
+
+// stat and lstat of a node's path answer from the driver model (a node is
+// a character device, never a link); other paths go on.
+int do_stat(Slot &slot, const char *path, struct stat *st)
+{
+	int node = trvsim_node_of_path(path);
+	if (node >= 0)
+		return trvsim::sim_stat(node, st);
+	if (auto fn = next_fn<StatFn>(slot))
+		return fn(path, st);
+	return static_cast<int>(syscall(SYS_newfstatat, AT_FDCWD, path, st, 0));
+}
+
+int do_fstatat(Slot &slot, int dirfd, const char *path, struct stat *st, int flags)
+{
+	int node = trvsim_node_of_path(path);
+	if (node >= 0)
+		return trvsim::sim_stat(node, st);
+	if (auto fn = next_fn<FstatatFn>(slot))
+		return fn(dirfd, path, st, flags);
+	return static_cast<int>(syscall(SYS_newfstatat, dirfd, path, st, flags));
+}
 
 bool takes_mode(int flags)
 {
@@ -281,6 +309,38 @@ __attribute__((visibility("default"))) int fcntl64(int fd, int cmd, ...)
 	void *arg = va_arg(ap, void *);
 	va_end(ap);
 	return do_fcntl(s_fcntl64, fd, cmd, arg);
+}
+
+__attribute__((visibility("default"))) int stat(const char *path, struct stat *st)
+{
+	return do_stat(s_stat, path, st);
+}
+
+__attribute__((visibility("default"))) int stat64(const char *path, struct stat64 *st)
+{
+	return do_stat(s_stat64, path, reinterpret_cast<struct stat *>(st));
+}
+
+__attribute__((visibility("default"))) int lstat(const char *path, struct stat *st)
+{
+	return do_stat(s_lstat, path, st);
+}
+
+__attribute__((visibility("default"))) int lstat64(const char *path, struct stat64 *st)
+{
+	return do_stat(s_lstat64, path, reinterpret_cast<struct stat *>(st));
+}
+
+__attribute__((visibility("default"))) int fstatat(int dirfd, const char *path, struct stat *st,
+						   int flags)
+{
+	return do_fstatat(s_fstatat, dirfd, path, st, flags);
+}
+
+__attribute__((visibility("default"))) int fstatat64(int dirfd, const char *path,
+						     struct stat64 *st, int flags)
+{
+	return do_fstatat(s_fstatat64, dirfd, path, reinterpret_cast<struct stat *>(st), flags);
 }
 
 __attribute__((visibility("default"))) int close(int fd)

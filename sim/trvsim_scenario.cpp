@@ -1,6 +1,7 @@
 // Parser of scenario files (format in sim/README.md) and of node lists.
 // The parser only builds the list of actions; trvsim_core.cpp plays them.
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -330,12 +331,34 @@ bool parse_at_line(const std::vector<Token> &tok, ScenarioAction &a, std::string
 		bool is_limit = a.kind == K::ShortReads || a.kind == K::ShortWrites;
 		if (is_limit && arg(1) == "off")
 			a.value = -1;
+		else if (a.kind == K::FailOpen && errno_of_name(arg(1)) != 0)
+			a.value = errno_of_name(arg(1));
 		else if (!parse_number(arg(1), a.value))
 			return bad("bad number '" + arg(1) + "'");
-		if ((a.kind == K::Present || a.kind == K::FailOpen) && a.value != 0 && a.value != 1)
+		else if (a.kind == K::FailOpen && a.value == 1)
+			a.value = EIO;
+		if (a.kind == K::Present && a.value != 0 && a.value != 1)
 			return bad("value must be 0 or 1");
+		if (a.kind == K::FailOpen && a.value != 0 && errno_name(static_cast<int>(a.value)) == nullptr)
+			return bad("value must be 0, 1 or an errno name");
 		if (is_limit && a.value < -1)
 			return bad("limit must be a byte count or off");
+	} else if (act == "perm") {
+		// perm NODES MODE UID GID: what stat reports (MODE in octal).
+		a.kind = K::Perm;
+		if (!want(4, true))
+			return false;
+		if (!parse_node_list(arg(0), a.nodes))
+			return bad("unknown node '" + arg(0) + "'");
+		char *end = nullptr;
+		const unsigned long mode = std::strtoul(arg(1).c_str(), &end, 8);
+		if (arg(1).empty() || *end != '\0' || mode > 07777)
+			return bad("mode must be octal, 0 to 7777");
+		a.value = static_cast<long>(mode);
+		long gid = 0;
+		if (!parse_number(arg(2), a.count) || a.count < 0 || !parse_number(arg(3), gid) || gid < 0)
+			return bad("owner and group must be numbers");
+		a.track = static_cast<int>(gid);
 	} else if (act == "raw_status") {
 		a.kind = K::RawStatus;
 		if (!want(3, false))
@@ -380,6 +403,32 @@ bool parse_at_line(const std::vector<Token> &tok, ScenarioAction &a, std::string
 }
 
 } // namespace
+
+namespace {
+// errno values that "fail_open" takes by name.
+constexpr struct {
+	int err;
+	const char *name;
+} kErrnoNames[] = { { EACCES, "EACCES" }, { EPERM, "EPERM" }, { EIO, "EIO" },
+		    { ENOENT, "ENOENT" }, { ENODEV, "ENODEV" }, { ENXIO, "ENXIO" },
+		    { EBUSY, "EBUSY" }, { EMFILE, "EMFILE" } };
+} // namespace
+
+const char *errno_name(int err)
+{
+	for (const auto &e : kErrnoNames)
+		if (e.err == err)
+			return e.name;
+	return nullptr;
+}
+
+int errno_of_name(std::string_view name)
+{
+	for (const auto &e : kErrnoNames)
+		if (name == e.name)
+			return e.err;
+	return 0;
+}
 
 bool parse_nodes_list(std::string_view nodes_list, bool present[], std::string &error)
 {

@@ -9,7 +9,9 @@
 #         - the exit status with CASEDIR/expected.status (default 42, the
 #           status of the scenarios' exit action: hdrcfg never ends by itself);
 #         - the opens, writes and closes the simulator logged with
-#           CASEDIR/expected.nodes (descriptor numbers left out).
+#           CASEDIR/expected.nodes (descriptor numbers left out);
+#         - standard error with CASEDIR/expected.err, if the case has one.
+#       CASEDIR/args, if present, holds the command line's arguments.
 #   run_golden.sh static HDRCFG
 #       Checks the binary: it imports no heap allocator and needs no shared
 #       library of this project.
@@ -62,11 +64,12 @@ run_case() {
 	trap 'rm -rf "$work"' EXIT
 	[ -f "$casedir/trvpos.ini" ] && cp "$casedir/trvpos.ini" "$work/trvpos.ini"
 
-	local status
+	local status args=()
+	[ -f "$casedir/args" ] && read -r -a args <"$casedir/args"
 	(
 		cd "$work" &&
 			TRVSIM_SCENARIO="$casedir/scenario" TRVSIM_LOG="$work/sim.log" \
-				LD_PRELOAD="$simlib" timeout -s KILL 30 "$tool" >"$work/stdout" 2>"$work/stderr"
+				LD_PRELOAD="$simlib" timeout -s KILL 30 "$tool" "${args[@]}" >"$work/stdout" 2>"$work/stderr"
 	)
 	status=$?
 
@@ -92,7 +95,11 @@ run_case() {
 			ok=0
 		fi
 	fi
-	if [ -s "$work/stderr" ]; then
+	if [ -f "$casedir/expected.err" ] && ! cmp -s "$casedir/expected.err" "$work/stderr"; then
+		echo "$name: standard error differs (- expected, + actual):" >&2
+		diff -u "$casedir/expected.err" "$work/stderr" >&2
+		ok=0
+	elif [ -s "$work/stderr" ]; then
 		echo "$name: standard error:" >&2
 		cat "$work/stderr" >&2
 	fi

@@ -71,7 +71,8 @@ in_root sh -c 'dpkg -i /tmp/debs/*.deb' || fail "dpkg -i failed"
 echo "== the group and the files"
 in_root getent group tarvel-pos || fail "no group tarvel-pos"
 for f in /usr/lib/udev/rules.d/60-tarvel-pos.rules /usr/bin/hdrcfg \
-	/usr/share/man/man1/hdrcfg.1.gz "/usr/src/tarvel-msrdrv-$version/dkms.conf"; do
+	/usr/share/man/man1/hdrcfg.1.gz /usr/bin/tarvel-pos-check \
+	/usr/share/man/man1/tarvel-pos-check.1.gz "/usr/src/tarvel-msrdrv-$version/dkms.conf"; do
 	[ -e "$root$f" ] || fail "$f not installed"
 done
 
@@ -101,6 +102,9 @@ echo "$out" | head -n 2
 echo "$out" | grep -q "closed; 3 swipe(s) seen" || { echo "$out"; fail "the demo saw no swipes"; }
 
 "$(dirname "$0")/testkit-example.sh" "$root" || fail "the test kit's example failed"
+
+echo "== tarvel-pos-check as the service's user"
+"$(dirname "$(readlink -f "$0")")/check-install.sh" "$root" || fail "tarvel-pos-check"
 
 echo "== dpkg -r: the module leaves every kernel"
 in_root dpkg -r tarvel-pos-testkit tarvel-jpos-demo tarvel-pos-tools tarvel-msrdrv-dkms libtarvel-jpos-jni ||
