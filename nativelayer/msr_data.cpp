@@ -93,15 +93,20 @@ ssize_t ReadTrackNode(std::atomic<std::int32_t> *slot, std::uint8_t *buf, std::s
 std::array<std::uint8_t, LONGEST_TRACK> g_rguchDiscardScratch;
 
 // Reads a track too long for its buffer off its node and discards it, so
-// that the driver gives it up. Returns 1 when it was read (the swipe goes on
-// with that track empty), 0 otherwise. The caller holds the MSR session lock.
-int DiscardTrack(std::atomic<std::int32_t> *slot, std::uint16_t ushLength)
+// that the driver gives it up, and empties the track. Returns 1 when it was
+// read (the swipe goes on with that track empty), 0 otherwise. The caller
+// holds the MSR session lock.
+int DiscardTrack(std::atomic<std::int32_t> *node, const TrackSlot &track, std::uint16_t ushLength)
 {
-	const ssize_t nRead = ReadTrackNode(slot, g_rguchDiscardScratch.data(),
+	const ssize_t nRead = ReadTrackNode(node, g_rguchDiscardScratch.data(),
 					    std::min<std::size_t>(ushLength, LONGEST_TRACK));
-	if (nRead > 0)
-		WipeCardBytes(g_rguchDiscardScratch.data(), static_cast<std::size_t>(nRead));
-	return nRead > 0 ? 1 : 0;
+	if (nRead <= 0)
+		return 0;
+	WipeCardBytes(g_rguchDiscardScratch.data(), static_cast<std::size_t>(nRead));
+	std::lock_guard lock(g_TrackDataLock);
+	WipeCardBytes(track.puchData, TRACK_BUFFER_SIZE);
+	*track.pnLength = 0;
+	return 1;
 }
 
 // Aggregation state of one attachment's swipe: microseconds waited since
@@ -270,15 +275,8 @@ int HandleMSRTrackUSB(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::
 		return 0;
 
 	std::lock_guard session(g_MsrSessionLock);
-	if (ushLength > USB_TRACK_LIMIT) {
-		const int nDiscarded = DiscardTrack(UsbTrackSlot(uchTrack), ushLength);
-		if (nDiscarded != 0) {
-			std::lock_guard lock(g_TrackDataLock);
-			WipeCardBytes(slot.puchData, TRACK_BUFFER_SIZE);
-			*slot.pnLength = 0;
-		}
-		return nDiscarded;
-	}
+	if (ushLength > USB_TRACK_LIMIT)
+		return DiscardTrack(UsbTrackSlot(uchTrack), slot, ushLength);
 	std::array<std::uint8_t, TRACK_BUFFER_SIZE> bytes{};
 	const ssize_t nRead = ReadTrackNode(UsbTrackSlot(uchTrack), bytes.data(), ushLength);
 	if (nRead == TRACK_NOT_OPEN)
@@ -307,15 +305,8 @@ int HandleMSRTrackPS2(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::
 	const std::uint8_t uchStart = uchTrack == 1 ? '%' : ';';
 
 	std::lock_guard session(g_MsrSessionLock);
-	if (ushLength > PS2_TRACK_LIMIT) {
-		const int nDiscarded = DiscardTrack(Ps2TrackSlot(uchTrack), ushLength);
-		if (nDiscarded != 0) {
-			std::lock_guard lock(g_TrackDataLock);
-			WipeCardBytes(slot.puchData, TRACK_BUFFER_SIZE);
-			*slot.pnLength = 0;
-		}
-		return nDiscarded;
-	}
+	if (ushLength > PS2_TRACK_LIMIT)
+		return DiscardTrack(Ps2TrackSlot(uchTrack), slot, ushLength);
 	std::array<std::uint8_t, PS2_TRACK_LIMIT> raw{};
 	const ssize_t nRead = ReadTrackNode(Ps2TrackSlot(uchTrack), raw.data(), ushLength);
 	if (nRead == TRACK_NOT_OPEN)
