@@ -18,6 +18,9 @@
 
 MODULE_LICENSE("GPL");
 MODULE_DESCRIPTION("Tarvel USB MSR: types card swipes as key presses");
+#ifdef MSRDRV_VERSION
+MODULE_VERSION(MSRDRV_VERSION);
+#endif
 
 #define MSRDRV_NAME	"trvposusb_swipe"
 
