@@ -8,8 +8,8 @@
 #   PACKAGE.deb  the tarvel-msrdrv-dkms package
 #   OUT          work folder; the modules land in OUT/ko/<kernel>/msrdrv.ko,
 #                the layout MSRDRV_KO_DIR of the qemu test reads
-# Exit status: 0 when every kernel built, 1 otherwise (also when no kernel
-# headers are installed).
+# Exit status: 0 when every kernel built a module whose modinfo version is
+# the package's, 1 otherwise (also when no kernel headers are installed).
 set -eu
 
 deb=$1
@@ -53,8 +53,14 @@ for kdir in /lib/modules/*/build; do
 		*.gz) gzip -dc "$ko" >"$out/ko/$kver/$module.ko" ;;
 		*) cp "$ko" "$out/ko/$kver/$module.ko" ;;
 		esac
-		echo "dkms build $name/$version for $kver: ok ($(($(date +%s) - start)) s)"
-		built=$((built + 1))
+		got=$(modinfo -F version "$out/ko/$kver/$module.ko")
+		if [ "$got" = "$version" ]; then
+			echo "dkms build $name/$version for $kver: ok, modinfo version $got ($(($(date +%s) - start)) s)"
+			built=$((built + 1))
+		else
+			echo "dkms build $name/$version for $kver: FAILED: modinfo version '$got'" >&2
+			status=1
+		fi
 	else
 		cat "$out/build-$kver.log"
 		echo "dkms build $name/$version for $kver: FAILED" >&2

@@ -46,7 +46,7 @@ foreach(p ${jni} ${tools} ${dkms} ${demo} ${testkit})
   list(APPEND want "${p} usr/share/doc/${p}/copyright" "${p} usr/share/doc/${p}/changelog.gz")
 endforeach()
 file(GLOB driver RELATIVE ${MSRDRV_DIR} ${MSRDRV_DIR}/*.c ${MSRDRV_DIR}/*.h)
-foreach(f Kbuild Makefile ${driver})
+foreach(f Kbuild Makefile VERSION ${driver})
   list(APPEND want "${dkms} ${src}/${f}")
 endforeach()
 
@@ -148,6 +148,11 @@ foreach(line "PACKAGE_NAME=\"tarvel-msrdrv\"" "PACKAGE_VERSION=\"${VERSION}\""
     message(FATAL_ERROR "dkms.conf lacks ${line}")
   endif()
 endforeach()
+# Kbuild gives the module this version (modinfo -F version).
+file(READ ${WORK}/root/${src}/VERSION module_version)
+if(NOT module_version STREQUAL "${VERSION}\n")
+  message(FATAL_ERROR "${src}/VERSION holds '${module_version}', not ${VERSION}")
+endif()
 
 # System.loadLibrary("nativelayer") finds the installed library without
 # -Djava.library.path: its folder is on the JVM's default search path.

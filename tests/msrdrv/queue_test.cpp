@@ -147,21 +147,4 @@ TEST_F(Queue, TimerIsOnlyTouchedUnderTheLockAndNeverWaitedForInAtomicContext)
 	swipetype_init();
 }
 
-TEST_F(Queue, ExitStopsAPendingTimerAndDropsWhatIsQueued)
-{
-	for (int i = 0; i < 6; ++i)
-		intobuffer(&dev, 0x110 + i);
-	kstub::tick(2);
-	swipetype_exit();
-	EXPECT_FALSE(kstub::any_timer_pending());
-	intobuffer(&dev, 0x11C);
-	kstub::tick(50);
-	EXPECT_EQ(reported_values(), std::vector<uint16_t>{0x110});
-
-	swipetype_init();
-	intobuffer(&dev, 0x11C);
-	kstub::drain();
-	EXPECT_EQ(reported_values(), (std::vector<uint16_t>{0x110, 0x11C}));
-}
-
 }  // namespace

@@ -18,6 +18,9 @@
 
 MODULE_LICENSE("GPL");
 MODULE_DESCRIPTION("Tarvel USB MSR: types card swipes as key presses");
+#ifdef MSRDRV_VERSION
+MODULE_VERSION(MSRDRV_VERSION);
+#endif
 
 #define MSRDRV_NAME	"trvposusb_swipe"
 
@@ -27,31 +30,50 @@ static DEFINE_MUTEX(swipe_mutex);
 static unsigned char swipe_record[SWIPE_RECORD_MAX];
 
 /*
- * Take one SwipeRecord: at least the three length bytes and the data of
- * every announced track, at most SWIPE_RECORD_MAX bytes.  Bytes the
- * writer did not send read as zero.  Return: @count when the whole swipe
- * was queued; -ENOSPC (nothing queued) when the keys waiting leave too
- * little room for it; -EMSGSIZE when it can never fit.
+ * Bytes of the SwipeRecord at the start of @rec (at least its length
+ * bytes): the fixed regions of tracks 1 and 2, then track 3.
+ */
+static size_t swipe_record_full(const unsigned char *rec)
+{
+	return SWIPE_TRACK3_OFFSET + rec[2];
+}
+
+/*
+ * Take the first SwipeRecord of a write and type it.  A record is
+ * SWIPE_TRACK3_OFFSET bytes plus its track 3 length; a writer that batches
+ * records (a stdio stream) sends them back to back, learns from the result
+ * that only the first was taken, and writes the rest again.  A write that
+ * is shorter than its record is the record cut short after its last
+ * announced track: the bytes not sent read as zero.
+ *
+ * Return: the bytes of the record taken, when the whole swipe was queued;
+ * -EINVAL when the write lacks data of an announced track (or even the
+ * length bytes); -ENOSPC (nothing queued) when the keys waiting leave too
+ * little room for the swipe; -EMSGSIZE when it can never fit; -ENODEV
+ * while the driver unloads.
  */
 static ssize_t msr_swipe_write(struct file *file, const char __user *buf,
 			       size_t count, loff_t *ppos)
 {
-	ssize_t ret = count;
+	size_t len = min_t(size_t, count, SWIPE_RECORD_MAX);
+	ssize_t ret;
 	int err;
 
-	if (count < SWIPE_TRACK1_OFFSET || count > SWIPE_RECORD_MAX)
+	if (count < SWIPE_TRACK1_OFFSET)
 		return -EINVAL;
 	if (mutex_lock_interruptible(&swipe_mutex))
 		return -ERESTARTSYS;
-	if (copy_from_user(swipe_record, buf, count)) {
+	if (copy_from_user(swipe_record, buf, len)) {
 		ret = -EFAULT;
 		goto out;
 	}
-	if (count < swipe_record_size(swipe_record)) {
+	if (len < swipe_record_size(swipe_record)) {
 		ret = -EINVAL;
 		goto out;
 	}
-	memset(swipe_record + count, 0, sizeof(swipe_record) - count);
+	len = min_t(size_t, len, swipe_record_full(swipe_record));
+	memset(swipe_record + len, 0, sizeof(swipe_record) - len);
+	ret = len;
 	/* The whole swipe is queued or none of it: a writer that gets
 	 * -ENOSPC may try again once the keys before it are typed. */
 	err = swipetype(msr_idev, swipe_record);
@@ -123,6 +145,11 @@ err_free_dev:
 	return err;
 }
 
+/*
+ * No new opener once the misc device is gone; any swipe that still comes
+ * in is refused by swipetype_exit(), which lets the swipe being typed
+ * finish before it stops the timer.
+ */
 static void __exit msrdrv_exit(void)
 {
 	misc_deregister(&msr_swipe_dev);

@@ -12,7 +12,9 @@
  * the timer callback may run on different processors, so buffer_lock,
  * taken with interrupts disabled, guards the ring, both indices and every
  * call on delyd_timer.  Nobody waits for the timer except
- * swipetype_exit(), which runs in process context.
+ * swipetype_exit(), which runs in process context: it refuses new events,
+ * lets the ring drain (a swipe being typed is typed to its end), then
+ * stops the timer and releases any key still pressed.
  */
 #include <linux/kernel.h>
 #include <linux/types.h>
@@ -20,13 +22,19 @@
 #include <linux/input.h>
 #include <linux/jiffies.h>
 #include <linux/spinlock.h>
+#include <linux/string.h>
 #include <linux/timer.h>
+#include <linux/wait.h>
 #include "swipetype.h"
 #include "cdecode.h"
 
 /* Ring slots that may hold pending events: one stays free so that a full
  * ring never looks empty. */
 #define SWIPE_QUEUE_ROOM	(SWIPE_QUEUE_SIZE - 1)
+
+/* Longest wait of swipetype_exit() for the ring to drain: a full ring's
+ * typing time, plus a second for timers that run late. */
+#define SWIPE_DRAIN_TIMEOUT	(SWIPE_QUEUE_ROOM * SWIPE_PERIOD + HZ)
 
 #define SH(key)		(KBD_SHIFT | (key))
 #define ALTGR(key)	(KBD_ALTGR | (key))
@@ -75,10 +83,17 @@ static struct bufferdata buffer[SWIPE_QUEUE_SIZE];
 static int readpos;		/* next event to report */
 static int writepos;		/* next free entry */
 static struct timer_list delyd_timer;
-/* Set while the driver is unloading: nothing is queued or re-armed. */
+/* Set when the driver starts unloading: nothing more is queued. */
+static bool output_closed;
+/* Set once the drain is over: the timer is not re-armed. */
 static bool output_stopped;
-/* Guards buffer, readpos, writepos, output_stopped and delyd_timer. */
+/* Device each key code was last pressed on and not yet released. */
+static struct input_dev *key_down[256];
+/* Guards buffer, readpos, writepos, output_closed, output_stopped,
+ * key_down and delyd_timer. */
 static DEFINE_SPINLOCK(buffer_lock);
+/* swipetype_exit() waits here for the ring to drain. */
+static DECLARE_WAIT_QUEUE_HEAD(drain_wait);
 
 /* Return whether @count more events fit and may be queued; caller holds
  * buffer_lock. */
@@ -86,7 +101,7 @@ static bool queue_has_room(int count)
 {
 	int used = (writepos - readpos + SWIPE_QUEUE_SIZE) % SWIPE_QUEUE_SIZE;
 
-	return !output_stopped && SWIPE_QUEUE_ROOM - used >= count;
+	return !output_closed && SWIPE_QUEUE_ROOM - used >= count;
 }
 
 /* Append one event, arming the timer when the ring was empty; caller holds
@@ -167,29 +182,36 @@ void output_init(void)
  *
  * Reports the event as EV_KEY followed by SYN_REPORT (without the
  * synchronisation, evdev readers never see the key), then re-arms the
- * timer while events remain.
+ * timer while events remain.  Wakes swipetype_exit() once the ring is
+ * drained.
  */
 void output_timedout(MSR_TIMER_ARG ptr)
 {
 	struct bufferdata *ev;
 	unsigned long flags;
+	unsigned int code;
+	bool drained;
 
 	(void)ptr;
 	spin_lock_irqsave(&buffer_lock, flags);
 	if (readpos != writepos) {
 		ev = &buffer[readpos];
-		input_event(ev->dev, EV_KEY, ev->keycode & 0xff,
-			    (ev->keycode & 0xff00) ? 1 : 0);
+		code = ev->keycode & 0xff;
+		input_event(ev->dev, EV_KEY, code, (ev->keycode & 0xff00) ? 1 : 0);
 		input_sync(ev->dev);
+		key_down[code] = (ev->keycode & 0xff00) ? ev->dev : NULL;
 		readpos++;
 		if (readpos > SWIPE_QUEUE_SIZE - 1)
 			readpos = 0;
 	}
-	if (readpos == writepos)
+	drained = readpos == writepos;
+	if (drained)
 		msr_timer_delete(&delyd_timer);
 	else if (!output_stopped)
 		mod_timer(&delyd_timer, msr_timer_expiry(SWIPE_PERIOD));
 	spin_unlock_irqrestore(&buffer_lock, flags);
+	if (drained)
+		wake_up(&drain_wait);
 }
 
 /**
@@ -209,30 +231,68 @@ int swipetype_init(void)
 	spin_lock_irqsave(&buffer_lock, flags);
 	readpos = 0;
 	writepos = 0;
+	output_closed = false;
 	output_stopped = false;
+	memset(key_down, 0, sizeof(key_down));
 	spin_unlock_irqrestore(&buffer_lock, flags);
 	return 0;
 }
 
-/**
- * swipetype_exit() - stop the timer and drop the events still queued
- *
- * Context: process context (waits for a running callback).
- */
-void swipetype_exit(void)
+/* Return whether no event waits in the ring. */
+static bool ring_drained(void)
 {
 	unsigned long flags;
+	bool drained;
+
+	spin_lock_irqsave(&buffer_lock, flags);
+	drained = readpos == writepos;
+	spin_unlock_irqrestore(&buffer_lock, flags);
+	return drained;
+}
+
+/**
+ * swipetype_exit() - finish typing, stop the timer, release every key
+ *
+ * Refuses new events first (under buffer_lock, so a swipe being queued is
+ * queued whole or refused whole), then waits until the timer has typed
+ * what the ring holds, at most SWIPE_DRAIN_TIMEOUT jiffies.  Then the
+ * timer is stopped, events still queued after that bound are dropped,
+ * and a key left pressed is released on its device.
+ *
+ * Context: process context (sleeps; waits for a running callback).
+ * Return: the number of events dropped (0 when the ring drained).
+ */
+int swipetype_exit(void)
+{
+	unsigned long flags;
+	unsigned int code;
+	int dropped;
+
+	spin_lock_irqsave(&buffer_lock, flags);
+	output_closed = true;
+	spin_unlock_irqrestore(&buffer_lock, flags);
+
+	wait_event_timeout(drain_wait, ring_drained(), SWIPE_DRAIN_TIMEOUT);
 
 	spin_lock_irqsave(&buffer_lock, flags);
 	output_stopped = true;
 	spin_unlock_irqrestore(&buffer_lock, flags);
-
 	msr_timer_delete_sync(&delyd_timer);
 
+	/* The timer is stopped and nothing queues: no one else is here. */
 	spin_lock_irqsave(&buffer_lock, flags);
+	dropped = (writepos - readpos + SWIPE_QUEUE_SIZE) % SWIPE_QUEUE_SIZE;
 	readpos = 0;
 	writepos = 0;
+	for (code = 0; code < ARRAY_SIZE(key_down); code++) {
+		if (!key_down[code])
+			continue;
+		input_event(key_down[code], EV_KEY, code, 0);
+		input_sync(key_down[code]);
+		key_down[code] = NULL;
+	}
 	spin_unlock_irqrestore(&buffer_lock, flags);
+	return dropped;
 }
 
 /**
@@ -345,8 +405,8 @@ static void put_track(struct input_dev *idev, const struct decoded_track *t)
  *
  * Context: one call at a time (the decoder keeps per-swipe state); about
  * 1 KB of stack.  Return: 0 when the swipe was queued, -ENOSPC when the
- * ring lacks the room now (or the driver is unloading), -EMSGSIZE when
- * the swipe needs more events than the ring can ever hold.
+ * ring lacks the room now, -ENODEV when the driver is unloading,
+ * -EMSGSIZE when the swipe needs more events than the ring can ever hold.
  */
 int swipetype(struct input_dev *idev, const unsigned char *msr_data)
 {
@@ -389,7 +449,9 @@ int swipetype(struct input_dev *idev, const unsigned char *msr_data)
 		return -EMSGSIZE;
 
 	spin_lock_irqsave(&buffer_lock, flags);
-	if (queue_has_room(events)) {
+	if (output_closed) {
+		ret = -ENODEV;
+	} else if (queue_has_room(events)) {
 		for (i = 0; i < 3; i++)
 			if (tracks[i].present)
 				put_track(idev, &tracks[i]);

@@ -56,7 +56,7 @@ struct bufferdata {
 extern const u16 kbd_scancode[256];
 
 int swipetype_init(void);
-void swipetype_exit(void);
+int swipetype_exit(void);
 
 void intobuffer(struct input_dev *idev, int value);
 void output_init(void);

@@ -7,9 +7,11 @@
 #include <linux/miscdevice.h>
 #include <linux/spinlock.h>
 #include <linux/timer.h>
+#include <linux/wait.h>
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -29,6 +31,10 @@ std::map<kstub::Step, int> failures;	// step -> error of its next call
 std::set<input_dev *> live_devices, registered_devices, dead_devices;
 miscdevice *registered_misc = nullptr;
 std::vector<std::string> recorded_faults;
+std::condition_variable wakeups;	// wake_up() and ticks
+unsigned long wakeup_count = 0;
+int sleeping = 0;			// threads in kstub_wait_sleep
+unsigned long sleeps_begun = 0;
 
 // Ticks a timer runs after its expiry: since the timer wheel rework of 4.8
 // every expiry is rounded up by one tick, so that a timer armed for
@@ -201,6 +207,36 @@ void misc_deregister(struct miscdevice *misc)
 	registered_misc = nullptr;
 }
 
+void wake_up(wait_queue_head_t *wq)
+{
+	(void)wq;
+	std::lock_guard lock(state_mutex);
+	++wakeup_count;
+	wakeups.notify_all();
+}
+
+unsigned long kstub_wait_ticket(void)
+{
+	std::lock_guard lock(state_mutex);
+	return wakeup_count;
+}
+
+void kstub_wait_sleep(wait_queue_head_t *wq, unsigned long ticket)
+{
+	(void)wq;
+	std::unique_lock lock(state_mutex);
+	if (held_locks > 0)
+		recorded_faults.push_back("slept holding a spin lock");
+	if (in_callback)
+		recorded_faults.push_back("slept in a timer callback");
+	if (wakeup_count != ticket)
+		return;
+	++sleeping;
+	++sleeps_begun;
+	wakeups.wait(lock, [&] { return wakeup_count != ticket; });
+	--sleeping;
+}
+
 void add_timer(struct timer_list *timer)
 {
 	std::lock_guard lock(state_mutex);
@@ -293,6 +329,26 @@ void reset()
 	failures.clear();
 }
 
+void stall(unsigned steps)
+{
+	std::lock_guard lock(state_mutex);
+	the_jiffies += steps;
+	++wakeup_count;
+	wakeups.notify_all();
+}
+
+int sleepers()
+{
+	std::lock_guard lock(state_mutex);
+	return sleeping;
+}
+
+unsigned long sleeps()
+{
+	std::lock_guard lock(state_mutex);
+	return sleeps_begun;
+}
+
 void tick(unsigned steps)
 {
 	for (unsigned i = 0; i < steps; ++i) {
@@ -322,6 +378,10 @@ void tick(unsigned steps)
 			std::lock_guard lock(state_mutex);
 			running = nullptr;
 		}
+		// Sleepers look again once the tick's callbacks are done.
+		std::lock_guard lock(state_mutex);
+		++wakeup_count;
+		wakeups.notify_all();
 	}
 }
 

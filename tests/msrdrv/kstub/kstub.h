@@ -53,6 +53,12 @@ int lock_depth();
 void on_callback_start(std::function<void()> hook);
 // Threads waiting in a sync delete for a running callback.
 int sync_waiters();
+// Moves jiffies on by @steps without running any timer, as when the
+// timer softirq runs late.
+void stall(unsigned steps);
+// Threads asleep in wait_event_timeout(), and how often one fell asleep.
+int sleepers();
+unsigned long sleeps();
 
 // Device set-up calls that can fail: the next such call returns @err
 // (input_allocate_device returns NULL).
@@ -65,7 +71,8 @@ int registered_input_devices();
 miscdevice *misc_device();
 // Misuse of the device and timer interfaces seen so far (freeing a
 // registered device, an event on a device gone, a timer pending or
-// running when an input device is unregistered); reset() forgets them.
+// running when an input device is unregistered, sleeping under a spin
+// lock or in a timer callback); reset() forgets them.
 std::vector<std::string> faults();
 
 }  // namespace kstub

@@ -10,5 +10,7 @@ unsigned long kstub_jiffies(void);
 }
 #endif
 #define jiffies (kstub_jiffies())
+/* Debian's kernels tick at 250 Hz. */
+#define HZ 250
 
 #endif

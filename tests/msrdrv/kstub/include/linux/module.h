@@ -9,6 +9,7 @@ struct module;
 #define THIS_MODULE ((struct module *)0)
 #define MODULE_LICENSE(x)
 #define MODULE_DESCRIPTION(x)
+#define MODULE_VERSION(x)
 #define module_init(fn) int kstub_module_init(void) { return fn(); }
 #define module_exit(fn) void kstub_module_exit(void) { fn(); }
 
