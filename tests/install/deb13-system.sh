@@ -7,8 +7,8 @@
 # its headers. Nothing of this machine changes: the system's mounts live in
 # a private mount namespace and vanish with it.
 #
-# DIR/ready marks a finished system, which later runs reuse as it is; it
-# holds the kernel versions installed. DIR/system.log has apt's output.
+# DIR/ready marks a finished system, which later runs of the same script
+# reuse as it is; it holds the kernel versions installed. DIR/system.log has apt's output.
 #
 # Usage: deb13-system.sh DIR
 # Needs root, debootstrap and unshare. Exit status: 0 ready, 1 failed.
@@ -19,10 +19,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$1"
 dir=$(cd "$1" && pwd)
 root=$dir/root
-if [ -e "$dir/ready" ]; then
+# A system made by another version of this script is made anew.
+recipe=$(sha256sum <"$0" | cut -d' ' -f1)
+if [ -e "$dir/ready" ] && [ "$(cat "$dir/recipe" 2>/dev/null)" = "$recipe" ]; then
 	deb13_log "deb13 system: reusing $root (kernels: $(cat "$dir/ready"))"
 	exit 0
 fi
+rm -f "$dir/ready"
 [ "$(id -u)" = 0 ] || { echo "deb13 system: needs root" >&2; exit 1; }
 for tool in debootstrap unshare chroot; do
 	command -v "$tool" >/dev/null 2>&1 || { echo "deb13 system: $tool not found" >&2; exit 1; }
@@ -100,5 +103,6 @@ lap "trixie-backports:$images"
 
 kernels=$(cd "$root/boot" && ls vmlinuz-* | sed 's/^vmlinuz-//' | sort -V | tr '\n' ' ')
 apt_get clean
+echo "$recipe" >"$dir/recipe"
 echo "$kernels" >"$dir/ready"
 deb13_log "deb13 system: ready in $(($(date +%s) - start)) s, kernels: $kernels"
