@@ -1,36 +1,30 @@
 # Runs the demo program on the driver simulator and checks what it printed.
 # Inputs: JAVA, PRELOAD (libtrvsim.so), LIBDIR (folder of libnativelayer.so),
 # SCENARIO, WORKDIR (holds trvpos.ini), and either CLASSPATH (both jars) or
-# JAR (the demo jar, run with -jar: its manifest names the service jar).
+# JAR (the demo jar, run with -jar: its manifest names the service jar and
+# grants it native access). Any line on standard error fails the run.
+include(${CMAKE_CURRENT_LIST_DIR}/run_java.cmake)
 if(DEFINED JAR)
   set(launch -jar ${JAR})
 elseif(DEFINED CLASSPATH)
-  set(launch -cp ${CLASSPATH} com.tarvel.jpos.demo.Demo)
+  # A class-path launch grants native access itself, as a service's own
+  # launcher must.
+  set(launch --enable-native-access=ALL-UNNAMED -cp ${CLASSPATH} com.tarvel.jpos.demo.Demo)
 else()
   message(FATAL_ERROR "run_demo.cmake: CLASSPATH or JAR not given")
 endif()
-foreach(v JAVA PRELOAD LIBDIR SCENARIO WORKDIR)
+foreach(v PRELOAD LIBDIR SCENARIO WORKDIR)
   if(NOT DEFINED ${v})
     message(FATAL_ERROR "run_demo.cmake: ${v} not given")
   endif()
 endforeach()
 
 file(REMOVE ${WORKDIR}/trvsim.log)
-execute_process(
-  COMMAND ${CMAKE_COMMAND} -E env
-          LD_PRELOAD=${PRELOAD}
-          TRVSIM_SCENARIO=${SCENARIO}
-          TRVSIM_LOG=${WORKDIR}/trvsim.log
-          ${JAVA} -Xcheck:jni -Djava.library.path=${LIBDIR} ${launch}
-  WORKING_DIRECTORY ${WORKDIR}
-  RESULT_VARIABLE status
-  OUTPUT_VARIABLE out
-  ERROR_VARIABLE err
-  TIMEOUT 90)
-message("${out}${err}")
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "demo ended with status ${status}")
-endif()
+trv_run_java(out WORKDIR ${WORKDIR} TIMEOUT 90
+  ENV LD_PRELOAD=${PRELOAD}
+      TRVSIM_SCENARIO=${SCENARIO}
+      TRVSIM_LOG=${WORKDIR}/trvsim.log
+  ARGS -Djava.library.path=${LIBDIR} ${launch})
 
 # What the demo's scenario makes the service receive and send. (One call
 # per line: several lines hold semicolons, which a CMake list would split.)

@@ -8,6 +8,9 @@
 #
 # Kernels: by default the newest 6.1, 6.12 and 6.12 PREEMPT_RT (-rt-amd64)
 # found under /boot; MSRDRV_KERNELS="<version> ..." names them instead.
+# MSRDRV_ROOT=<folder> takes the kernel images, configs and modules from the
+# system installed there (its boot/ and lib/modules/) instead of this one;
+# it needs MSRDRV_KO_DIR, since that system's headers do not build here.
 # Module: built against each kernel's headers with warnings as errors, or,
 # with MSRDRV_KO_DIR set, taken prebuilt from $MSRDRV_KO_DIR/<version>/msrdrv.ko
 # (a named kernel without one fails the test).
@@ -23,6 +26,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../../../usb/msrdrv" && pwd)
 work=${1:-$(mktemp -d "${TMPDIR:-/tmp}/msrdrv-qemu.XXXXXX")}
 ko_dir=${MSRDRV_KO_DIR:-}
+kroot=${MSRDRV_ROOT:-}
+kroot=${kroot%/}
+if [ -n "$kroot" ] && [ -z "$ko_dir" ]; then
+	echo "msrdrv qemu test: FAIL: MSRDRV_ROOT=$kroot needs MSRDRV_KO_DIR (prebuilt modules)" >&2
+	exit 1
+fi
 end_marker=MSRDRV-QEMU-END
 packages="qemu-system-x86 busybox-static cpio linux-image-6.12-amd64 linux-headers-6.12-amd64"
 packages="$packages linux-image-6.12-rt-amd64 linux-headers-6.12-rt-amd64 linux-image-amd64 linux-headers-amd64"
@@ -51,8 +60,8 @@ fi
 # usable VERSION: the kernel image, its evdev module and its headers (or
 # the prebuilt module) are there.
 usable() {
-	[ -r "/boot/vmlinuz-$1" ] || return 1
-	ls /lib/modules/"$1"/kernel/drivers/input/evdev.ko* >/dev/null 2>&1 || return 1
+	[ -r "$kroot/boot/vmlinuz-$1" ] || return 1
+	ls "$kroot/lib/modules/$1"/kernel/drivers/input/evdev.ko* >/dev/null 2>&1 || return 1
 	if [ -n "$ko_dir" ]; then
 		[ -r "$ko_dir/$1/msrdrv.ko" ]
 	else
@@ -63,8 +72,8 @@ usable() {
 # pick GLOB rt|std: the newest usable kernel whose version matches GLOB.
 pick() {
 	best=
-	for img in $(ls /boot/vmlinuz-$1 2>/dev/null | sort -V); do
-		v=${img#/boot/vmlinuz-}
+	for img in $(ls "$kroot"/boot/vmlinuz-$1 2>/dev/null | sort -V); do
+		v=${img#"$kroot"/boot/vmlinuz-}
 		case $v in
 		*-rt-amd64) [ "$2" = rt ] || continue ;;
 		*) [ "$2" = std ] || continue ;;
@@ -91,18 +100,18 @@ else
 		if [ -n "$v" ]; then
 			kernels="$kernels $v"
 		elif [ "${CI:-}" = true ]; then
-			missing "no usable $3 kernel under /boot"
+			missing "no usable $3 kernel under $kroot/boot"
 		else
-			echo "msrdrv qemu test: no usable $3 kernel under /boot${ko_dir:+ with a module in $ko_dir}: not booted"
+			echo "msrdrv qemu test: no usable $3 kernel under $kroot/boot${ko_dir:+ with a module in $ko_dir}: not booted"
 		fi
 	done
 	if [ -z "$kernels" ] && [ -n "$ko_dir" ]; then
-		echo "msrdrv qemu test: FAIL: no kernel under /boot has a module in $ko_dir" >&2
+		echo "msrdrv qemu test: FAIL: no kernel under $kroot/boot has a module in $ko_dir" >&2
 		exit 1
 	fi
 	[ -n "$kernels" ] || missing "no kernel with image, evdev module and headers"
 fi
-echo "msrdrv qemu test: kernels$(printf ' %s' $kernels), work folder $work"
+echo "msrdrv qemu test: kernels$(printf ' %s' $kernels)${kroot:+ of $kroot}, work folder $work"
 
 mkdir -p "$work"
 gcc -static -O2 -Wall -Wextra -Werror -o "$work/swipetest" "$here/swipetest.c" || {
@@ -133,6 +142,9 @@ run_kernel() {
 	else
 		echo "== $kver: building msrdrv.ko against /lib/modules/$kver/build"
 		cp "$src"/Kbuild "$src"/*.c "$src"/*.h "$kw/kmod/"
+		# The copy is out of the source tree: give it the project version.
+		sed -n 's/^project.tarvel_pos VERSION \([0-9][0-9.]*\).*/\1/p' \
+			"$src/../../CMakeLists.txt" >"$kw/kmod/VERSION"
 		if ! make -C "/lib/modules/$kver/build" M="$kw/kmod" KCFLAGS=-Werror modules \
 			>"$kw/kbuild.log" 2>&1; then
 			cat "$kw/kbuild.log"
@@ -150,7 +162,7 @@ run_kernel() {
 		"$root/proc" "$root/sys" "$root/dev"
 	cp /bin/busybox "$root/bin/busybox"
 	cp "$kw/kmod/msrdrv.ko" "$work/swipetest" "$root/"
-	unpack "$(ls /lib/modules/"$kver"/kernel/drivers/input/evdev.ko* | head -n 1)" "$root/evdev.ko"
+	unpack "$(ls "$kroot/lib/modules/$kver"/kernel/drivers/input/evdev.ko* | head -n 1)" "$root/evdev.ko"
 	cat >"$root/init" <<INIT
 #!/bin/busybox sh
 /bin/busybox --install -s
@@ -176,7 +188,7 @@ INIT
 	start=$(date +%s.%N)
 	timeout 150 qemu-system-x86_64 -accel tcg -cpu max -m 384 -smp 2 \
 		-display none -monitor none -no-reboot -serial "file:$kw/serial.log" \
-		-kernel "/boot/vmlinuz-$kver" -initrd "$kw/initrd.gz" \
+		-kernel "$kroot/boot/vmlinuz-$kver" -initrd "$kw/initrd.gz" \
 		-append "console=ttyS0 loglevel=5 panic=-1 $debug_args" </dev/null || true
 	boot=$(awk "BEGIN { print $(date +%s.%N) - $start }")
 	tr -d '\r' <"$kw/serial.log" >"$kw/console.log"
@@ -192,7 +204,7 @@ INIT
 		grep -v 'msrdrv: loading out-of-tree module taints kernel\.$' >"$kw/warnings.log" || true
 	boot_warn=$(awk -F'[<>]' '$2 % 8 <= 4' "$kw/dmesg.log" | wc -l)
 
-	hz=$(sed -n 's/^CONFIG_HZ=//p' "/boot/config-$kver" 2>/dev/null || echo '?')
+	hz=$(sed -n 's/^CONFIG_HZ=//p' "$kroot/boot/config-$kver" 2>/dev/null || echo '?')
 	spacing=$(sed -n 's/^swipetest: event spacing over \([0-9]*\) intervals: min \([0-9.]*\) ms, median \([0-9.]*\) ms, mean [0-9.]* ms, max \([0-9.]*\) ms$/median \3 ms, min \2 ms, max \4 ms over \1 intervals/p' "$kw/console.log")
 	rmmod_ms=$(sed -n 's/^swipetest: rmmod while typing took \([0-9.]*\) ms.*/\1/p' "$kw/console.log")
 	printf 'msrdrv qemu test: %s: HZ=%s, key event spacing %s; rmmod while typing %s ms; boot %.1f s; kernel log %s lines, %s from the module load on checked (%s at warning or above in the whole log)\n' \
