@@ -31,6 +31,8 @@ set(want
   "${jni} usr/share/doc/${jni}/README.Debian"
   "${tools} usr/bin/hdrcfg"
   "${tools} usr/share/man/man1/hdrcfg.1.gz"
+  "${tools} usr/bin/tarvel-pos-check"
+  "${tools} usr/share/man/man1/tarvel-pos-check.1.gz"
   "${dkms} ${src}/dkms.conf"
   "${demo} usr/share/java/tarvel-jpos-demo-${VERSION}.jar"
   "${demo} usr/share/java/tarvel-jpos-demo.jar"
