@@ -245,8 +245,8 @@ int main()
 	const long idleAllocs = g_loopAllocs.exchange(0);
 
 	// System calls per cycle: idle, and with the USB MSR status node
-	// unplugged (its read fails with ENODEV once; the library closes the
-	// attachment's nodes and tries to reopen one a second). Counted over
+	// unplugged (its read fails with ENODEV once; the library closes it and
+	// tries to reopen it once a second). Counted over
 	// 100 cycles, five seconds, so that the reopen tries show.
 	constexpr int CALL_CYCLES = 100;
 	auto callsPerCycle = [&](const char *label) {

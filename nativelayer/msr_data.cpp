@@ -167,6 +167,16 @@ void DropUnfetchedTracks(const SwipeState &other)
 
 using TrackReader = int (*)(JNIEnv *, jobject, jmethodID, std::uint8_t, std::uint16_t);
 
+// Reports the swipe held in s, unless the MSR was opened anew since it was
+// gathered: that swipe belongs to no session now. Either way s is idle
+// afterwards, in the current session.
+void ReportSwipe(SwipeState &s, std::uint64_t ulSession, JNIEnv *env, jobject obj, jmethodID msrMethod)
+{
+	if (g_ulMsrSession.load() == ulSession)
+		CallJavaCallback(env, obj, msrMethod);
+	s = SwipeState{0, 0, 0, 0, g_ulMsrSession.load()};
+}
+
 // One poll of swipe aggregation: read the announced tracks, count the wait,
 // and report the swipe when track 3 is in or the wait has run out. Returns
 // 1 while tracks are held and not yet reported. A swipe gathered in an
@@ -180,6 +190,16 @@ int AggregateSwipe(SwipeState &s, const SwipeState &other, JNIEnv *env, jobject 
 
 	std::int32_t *flags[3] = {&s.bTrack1DataAvailable, &s.bTrack2DataAvailable,
 				  &s.bTrack3DataAvailable};
+	// A track announced again while it is held belongs to the next card:
+	// the held swipe is complete and is reported first, so that no report
+	// carries tracks of two cards.
+	for (int i = 0; i < 3; ++i) {
+		const std::uint16_t len = lengths[static_cast<std::size_t>(i)];
+		if (len != 0 && len != TRACK_LEN_NO_DATA && *flags[i] != 0) {
+			ReportSwipe(s, ulSession, env, obj, msrMethod);
+			break;
+		}
+	}
 	t_ulGatheringSession = ulSession;
 	for (int i = 0; i < 3; ++i) {
 		const std::uint16_t len = lengths[static_cast<std::size_t>(i)];
@@ -205,10 +225,8 @@ int AggregateSwipe(SwipeState &s, const SwipeState &other, JNIEnv *env, jobject 
 		s.nMSRTimeOut_usec += POLL_USEC;
 
 	if (s.bTrack3DataAvailable ||
-	    ((s.bTrack1DataAvailable || s.bTrack2DataAvailable) && s.nMSRTimeOut_usec > REPORT_AFTER_USEC)) {
-		CallJavaCallback(env, obj, msrMethod);
-		s = SwipeState{0, 0, 0, 0, ulSession};
-	}
+	    ((s.bTrack1DataAvailable || s.bTrack2DataAvailable) && s.nMSRTimeOut_usec > REPORT_AFTER_USEC))
+		ReportSwipe(s, ulSession, env, obj, msrMethod);
 	return (s.bTrack1DataAvailable || s.bTrack2DataAvailable || s.bTrack3DataAvailable) ? 1 : 0;
 }
 
@@ -283,7 +301,9 @@ int HandleMSRTrackUSB(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::
 		return 0;
 	const std::int32_t n = nRead < 0 ? 0 : static_cast<std::int32_t>(std::min<ssize_t>(nRead, ushLength));
 
+	// What the buffer held is wiped first, whatever replaces it.
 	std::lock_guard lock(g_TrackDataLock);
+	WipeCardBytes(slot.puchData, TRACK_BUFFER_SIZE);
 	std::memcpy(slot.puchData, bytes.data(), static_cast<std::size_t>(n));
 	WipeCardBytes(bytes.data(), static_cast<std::size_t>(n));
 	*slot.pnLength = n;
@@ -321,7 +341,9 @@ int HandleMSRTrackPS2(JNIEnv *, jobject, jmethodID, std::uint8_t uchTrack, std::
 	WipeCardBytes(raw.data(), static_cast<std::size_t>(nRaw));
 	nChars = std::clamp(nChars, 0, PS2_FRAME_MAX_CHARS);
 
+	// What the buffer held is wiped first, whatever replaces it.
 	std::lock_guard lock(g_TrackDataLock);
+	WipeCardBytes(slot.puchData, TRACK_BUFFER_SIZE);
 	if (nChars == 0) {
 		*slot.pnLength = 0;
 		return 0;

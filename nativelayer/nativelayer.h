@@ -77,18 +77,19 @@ extern "C" {
 // - The holder of the slot's lock (the session lock of a data node, the
 //   polling thread for a status node, with the MSR session lock too for the
 //   USB MSR status node) sets the slot to -1, closes the descriptor and marks
-//   the slot in g_ulGoneSlots. A status node that is gone takes its whole
-//   attachment with it: the nodes of one attachment belong to one device,
-//   and a data node is not read while its status node is away, so its dead
-//   descriptor would otherwise only be found later. writeMSRConfig, which
-//   writes through the USB MSR status node on a Java thread, only reports
-//   the failure: the loop finds the node gone at its next status read.
-// - The polling loop tries to reopen the gone nodes of an attachment at most
-//   once every 20 cycles (one second): one node per try, status nodes first.
-//   When one opens, the attachment is back, and its other gone nodes are
-//   tried in the same cycle. So while a node is gone the loop makes no more
-//   system calls than an idle one (its status reads are skipped), plus one
-//   open a second.
+//   the slot in g_ulGoneSlots. writeMSRConfig, which writes through the USB
+//   MSR status node on a Java thread, only reports the failure: the loop
+//   finds the node gone at its next status read.
+// - The polling loop tries to reopen each gone node at most once every 20
+//   cycles (one second). When one opens, its attachment is back, and the
+//   attachment's other gone nodes are tried in the same cycle. So while a
+//   node is gone the loop makes no more system calls than an idle one (the
+//   gone node's reads are skipped), plus one open a second per gone node.
+// - A status node that comes back renews the data nodes whose news it
+//   carries (the PS/2 status: every PS/2 node; the USB keyboard status: the
+//   USB keyboard; the USB MSR status: the USB keylock and tracks): they are
+//   not read while it is away, so their descriptors, which a real unplug
+//   killed too, are closed and opened anew at once.
 // - A data node is reopened only while its session is open, under the
 //   session lock; a close or open of the session forgets the mark. A reopened
 //   keyboard node gets the POS key table again when writeKeyboardConfig had
@@ -96,9 +97,14 @@ extern "C" {
 //   record that writeMSRConfig wrote.
 // - A node that fails to open (a session open, startPolling) after it has
 //   held a descriptor before went away too, and is retried the same way, so
-//   that a service that reopens its sessions while the cable is out heals
-//   as well. A node that never opened since the library was loaded (the
-//   other attachment of a single-attachment terminal) is never retried.
+//   that a service that reopens its sessions or restarts polling while the
+//   cable is out heals as well (startPolling then polls even when no status
+//   node opened). A node that never opened since the library was loaded
+//   (the other attachment of a single-attachment terminal) is never
+//   retried.
+// - While a status node is away, a swipe its attachment read before is
+//   still reported on time, and a status node that a restart of polling
+//   opens after it went away gets the last header record too.
 struct DeviceChannels {
 	std::atomic<std::int32_t> fdPs2Stat;
 	std::atomic<std::int32_t> fdPs2KbdStat; // no node; always 0
@@ -293,14 +299,11 @@ bool DeviceGone(int err);
 // means the device is gone, sets the slot to -1, closes fd and marks the
 // slot gone, and returns true. The caller holds the slot's lock.
 bool DropIfGone(std::atomic<std::int32_t> &slot, int fd, int err);
-// A status node of the attachment reported its device gone: every node of
-// the attachment belongs to that device, so each descriptor it holds is
-// closed (slot -1, marked gone) under its lock, to come back together.
-// Polling thread only, with no lock held.
-void DropAttachment(int attachment);
 // Forgets the gone marks of slots that a session open or close takes over.
 // The caller holds the session lock.
 void ForgetGone(std::initializer_list<std::atomic<std::int32_t> *> slots);
+// The bit of a slot in g_ulGoneSlots and g_ulSeenSlots.
+std::uint32_t GoneBit(const std::atomic<std::int32_t> &slot);
 // After an open stored its result in the slot: a node that has held a
 // descriptor before and fails to open now went away, and is marked gone to
 // be retried like one found dead (a service that reopens its session while
@@ -309,8 +312,7 @@ void NoteOpenResult(std::atomic<std::int32_t> &slot);
 // Tries to reopen gone nodes as the rules allow; cycle counts the cycles of
 // the run. Polling thread only; cheap when nothing is gone.
 struct ReopenSchedule {
-	std::uint64_t ulNextTry[2];  // per attachment, the cycle of its next try
-	unsigned int uNextProbe[2];  // round robin over the attachment's gone nodes
+	std::uint64_t ulNextTry[16]; // per slot, the cycle of its next try
 };
 void ReopenGoneNodes(ReopenSchedule &schedule, std::uint64_t cycle);
 

@@ -45,15 +45,23 @@ struct Callbacks {
 
 // Reads one whole status record; any other count (an error included) is
 // reported as false and the record is not to be used. A status node that
-// reports its device gone takes its attachment with it (attachment 0 PS/2,
-// 1 USB): its nodes are closed and left to the reopen step.
-template <class Record> bool ReadStatus(int attachment, int fd, Record &record)
+// reports its device gone is closed (slot -1) and left to the reopen step;
+// the USB MSR one under the MSR session lock, as writeMSRConfig writes
+// through it.
+template <class Record> bool ReadStatus(std::atomic<std::int32_t> &slot, int fd, Record &record)
 {
 	const ssize_t n = ::read(fd, &record, sizeof record);
 	if (n == static_cast<ssize_t>(sizeof record))
 		return true;
-	if (n < 0 && DeviceGone(errno))
-		DropAttachment(attachment);
+	if (n < 0 && DeviceGone(errno)) {
+		const int err = errno;
+		if (&slot == &g_DeviceChannels.fdUsbMsrStat) {
+			std::lock_guard lock(g_MsrSessionLock);
+			DropIfGone(slot, fd, err);
+		} else {
+			DropIfGone(slot, fd, err);
+		}
+	}
 	return false;
 }
 
@@ -104,16 +112,38 @@ bool OpenStatusNodes()
 			::close(fd);
 	}
 	ResetSessionSlotsForPolling();
+	// A USB MSR status node that went away lost the header record with its
+	// device: it gets the last one again once it opens.
+	const bool bMsrStatWasGone = (g_ulGoneSlots.load() & GoneBit(ch.fdUsbMsrStat)) != 0;
 	ForgetGone({&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat});
 	ch.fdPs2Stat.store(OpenDeviceNode(PS2_STAT_NODE));
 	ch.fdUsbKbdStat.store(OpenDeviceNode(USB_KBDSTAT_NODE));
-	ch.fdUsbMsrStat.store(OpenDeviceNode(USB_MSRSTAT_NODE));
-	const bool bAny = ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0;
-	if (bAny) {
-		for (auto *slot : {&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat})
-			NoteOpenResult(*slot);
+	{
+		std::lock_guard lock(g_MsrSessionLock);
+		ch.fdUsbMsrStat.store(OpenDeviceNode(USB_MSRSTAT_NODE));
+		if (bMsrStatWasGone && ch.fdUsbMsrStat.load() > 0)
+			ResendMSRConfiguration(ch.fdUsbMsrStat.load());
 	}
-	return bAny;
+	// A status node that opened before and fails now went away: it is
+	// retried, and the loop runs for it even when no other status node
+	// opened, so that a restart made while the cable is out heals too.
+	for (auto *slot : {&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat})
+		NoteOpenResult(*slot);
+	const std::uint32_t statusBits =
+		GoneBit(ch.fdPs2Stat) | GoneBit(ch.fdUsbKbdStat) | GoneBit(ch.fdUsbMsrStat);
+	return ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0 ||
+	       (g_ulGoneSlots.load() & statusBits) != 0;
+}
+
+// While an attachment's status node is away, a swipe it read before is still
+// reported on time: its handler is called as for a record that announces
+// nothing, which only counts the wait (no system call).
+template <class Record>
+void KeepCountingHeldSwipe(JNIEnv *env, jobject obj, const Callbacks &cb, std::int32_t &bPending,
+			   int (*handle)(JNIEnv *, jobject, jmethodID, Record), Record none)
+{
+	if (bPending != 0 && g_bMsrOpened.load() != 0)
+		bPending = handle(env, obj, cb.msrMethod, none);
 }
 
 // A keylock position counts as reported only once klkDataOccurred was made
@@ -136,10 +166,12 @@ void PollKeylock(JNIEnv *env, jobject obj, jmethodID klkMethod, Position pos, Po
 bool PollPs2(JNIEnv *env, jobject obj, const Callbacks &cb, PollingMemory &mem)
 {
 	const int fd = g_DeviceChannels.fdPs2Stat.load();
-	if (fd <= 0)
+	if (fd <= 0) {
+		KeepCountingHeldSwipe(env, obj, cb, mem.bPs2MsrPending, HandleMSRDataPS2, Ps2StatusRecord{});
 		return false;
+	}
 	Ps2StatusRecord rec{};
-	if (!ReadStatus(0, fd, rec))
+	if (!ReadStatus(g_DeviceChannels.fdPs2Stat, fd, rec))
 		return false;
 	bool bKbdCalledBack = false;
 	if (g_bKeyboardOpened.load() != 0 && rec.uchKbdCount != 0)
@@ -162,7 +194,7 @@ void PollUsbKeyboard(JNIEnv *env, jobject obj, const Callbacks &cb, bool bKbdCal
 	if (fd <= 0)
 		return;
 	UsbKbdStatusRecord rec{};
-	if (!ReadStatus(1, fd, rec) || g_bKeyboardOpened.load() == 0 ||
+	if (!ReadStatus(g_DeviceChannels.fdUsbKbdStat, fd, rec) || g_bKeyboardOpened.load() == 0 ||
 	    rec.uchKbdCount == 0)
 		return;
 	if (bKbdCalledBack && KbdPendingFull())
@@ -173,10 +205,12 @@ void PollUsbKeyboard(JNIEnv *env, jobject obj, const Callbacks &cb, bool bKbdCal
 void PollUsbMsr(JNIEnv *env, jobject obj, const Callbacks &cb, PollingMemory &mem)
 {
 	const int fd = g_DeviceChannels.fdUsbMsrStat.load();
-	if (fd <= 0)
+	if (fd <= 0) {
+		KeepCountingHeldSwipe(env, obj, cb, mem.bUsbMsrPending, HandleMSRDataUSB, UsbMsrStatusRecord{});
 		return;
+	}
 	UsbMsrStatusRecord rec{};
-	if (!ReadStatus(1, fd, rec))
+	if (!ReadStatus(g_DeviceChannels.fdUsbMsrStat, fd, rec))
 		return;
 	if (g_bMsrOpened.load() != 0 &&
 	    (rec.ushTrack1Len != 0 || rec.ushTrack2Len != 0 || rec.ushTrack3Len != 0 || mem.bUsbMsrPending != 0))

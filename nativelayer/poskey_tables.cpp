@@ -33,6 +33,8 @@ int SendTable(std::atomic<std::int32_t> &slot, const std::uint8_t *data, int len
 	const int fd = slot.load();
 	if (fd <= 0)
 		return 0;
+	// A short write sets no errno: only a failed one may say "gone".
+	errno = 0;
 	if (WriteKeyboardConfigurationToDevice(fd, data, length) == 1)
 		return 1;
 	DropIfGone(slot, fd, errno);

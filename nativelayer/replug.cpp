@@ -52,6 +52,19 @@ constexpr std::array<NodeOfSlot, 16> NODES{{
 
 constexpr std::uint32_t ATTACHMENT_SLOTS[2] = {0x00FFu, 0xFF00u};
 
+// The data nodes whose news a status node carries: while it is away they
+// are not used by the loop, so a dead descriptor of theirs is only found
+// when the status node comes back.
+constexpr std::uint32_t DependentsOf(std::size_t status)
+{
+	switch (status) {
+	case 0: return 0x00F8u;  // /dev/qkbd_stat: keyboard, keylock, msr1..3
+	case 9: return 0x0800u;  // /dev/trvposusb_kbdstat: keyboard
+	case 10: return 0xF000u; // /dev/trvposusb_msrstat: keylock, msr1..3
+	default: return 0;
+	}
+}
+
 // Index of a slot in DeviceChannels; -1 for anything else.
 int IndexOfSlot(const Slot &slot)
 {
@@ -81,6 +94,46 @@ const std::atomic<std::int32_t> &OpenFlagOf(Owner owner)
 	}
 }
 
+// Opens a data node anew into its slot, replacing the descriptor it holds
+// (which may be dead), and sends it what the service had set up. A node
+// that does not open is marked gone. The caller holds the session lock and
+// the session is open.
+bool OpenDataNode(std::size_t i)
+{
+	const NodeOfSlot &node = NODES[i];
+	Slot &slot = g_DeviceChannels.*node.member;
+	const int old = slot.exchange(-1);
+	if (old > 0)
+		::close(old);
+	const int fd = OpenDeviceNode(node.path);
+	if (fd <= 0) {
+		g_ulGoneSlots.fetch_or(1u << i);
+		return false;
+	}
+	slot.store(fd);
+	if (node.owner == Owner::KEYBOARD)
+		ResendKeyboardConfiguration(fd, node.attachment == 0);
+	g_ulGoneSlots.fetch_and(~(1u << i));
+	return true;
+}
+
+// A status node is back after it went away: the data nodes whose news it
+// carries are opened anew, as their descriptors belong to the device that
+// went (a real unplug takes every node of a device; where only the status
+// node went, the reopen costs nothing but a close and an open).
+void RenewDependents(std::size_t status)
+{
+	const std::uint32_t deps = DependentsOf(status);
+	for (std::size_t i = 0; i < NODES.size(); ++i) {
+		if ((deps & (1u << i)) == 0)
+			continue;
+		const NodeOfSlot &node = NODES[i];
+		std::lock_guard lock(*SessionLockOf(node.owner));
+		if (OpenFlagOf(node.owner).load() != 0 && (g_DeviceChannels.*node.member).load() > 0)
+			(void)OpenDataNode(i);
+	}
+}
+
 // Opens the node of a gone slot into the slot and sends it what the service
 // had set up. Returns whether the node is back. A data node whose session
 // closed meanwhile is only forgotten.
@@ -103,6 +156,7 @@ bool TryReopen(std::size_t i)
 			slot.store(fd);
 		}
 		g_ulGoneSlots.fetch_and(~bit);
+		RenewDependents(i);
 		return true;
 	}
 
@@ -111,14 +165,7 @@ bool TryReopen(std::size_t i)
 		g_ulGoneSlots.fetch_and(~bit);
 		return false;
 	}
-	const int fd = OpenDeviceNode(node.path);
-	if (fd <= 0)
-		return false;
-	slot.store(fd);
-	if (node.owner == Owner::KEYBOARD)
-		ResendKeyboardConfiguration(fd, node.attachment == 0);
-	g_ulGoneSlots.fetch_and(~bit);
-	return true;
+	return OpenDataNode(i);
 }
 
 } // namespace
@@ -140,23 +187,10 @@ bool DropIfGone(std::atomic<std::int32_t> &slot, int fd, int err)
 	return true;
 }
 
-void DropAttachment(int attachment)
+std::uint32_t GoneBit(const std::atomic<std::int32_t> &slot)
 {
-	for (std::size_t i = 0; i < NODES.size(); ++i) {
-		const NodeOfSlot &node = NODES[i];
-		if (node.attachment != attachment || node.path == nullptr)
-			continue;
-		Slot &slot = g_DeviceChannels.*node.member;
-		std::mutex *lock = node.member == &DeviceChannels::fdUsbMsrStat ? &g_MsrSessionLock
-										 : SessionLockOf(node.owner);
-		std::unique_lock guard = lock != nullptr ? std::unique_lock(*lock) : std::unique_lock<std::mutex>();
-		const int fd = slot.load();
-		if (fd <= 0)
-			continue;
-		slot.store(-1);
-		::close(fd);
-		g_ulGoneSlots.fetch_or(1u << i);
-	}
+	const int i = IndexOfSlot(slot);
+	return i < 0 ? 0 : 1u << i;
 }
 
 void NoteOpenResult(std::atomic<std::int32_t> &slot)
@@ -189,26 +223,27 @@ void ReopenGoneNodes(ReopenSchedule &schedule, std::uint64_t cycle)
 	const std::uint32_t gone = g_ulGoneSlots.load();
 	if (gone == 0)
 		return;
+	bool back[2] = {false, false};
+	std::uint32_t tried = 0;
+	for (std::size_t i = 0; i < NODES.size(); ++i) {
+		if ((gone & (1u << i)) == 0 || cycle < schedule.ulNextTry[i])
+			continue;
+		schedule.ulNextTry[i] = cycle + RETRY_CYCLES;
+		tried |= 1u << i;
+		if (TryReopen(i))
+			back[NODES[i].attachment] = true;
+	}
+	// A node of an attachment is back: the attachment's other gone nodes
+	// most likely came back with it.
 	for (int a = 0; a < 2; ++a) {
-		const std::uint32_t mine = gone & ATTACHMENT_SLOTS[a];
-		if (mine == 0 || cycle < schedule.ulNextTry[a])
+		if (!back[a])
 			continue;
-		schedule.ulNextTry[a] = cycle + RETRY_CYCLES;
-
-		// One probe: the attachment's gone status nodes first, then its
-		// data nodes, taking turns from one try to the next.
-		std::array<std::size_t, 8> order{};
-		std::size_t n = 0;
-		for (const bool status : {true, false})
-			for (std::size_t i = 0; i < NODES.size(); ++i)
-				if ((mine & (1u << i)) != 0 && (NODES[i].owner == Owner::STATUS) == status)
-					order[n++] = i;
-		const std::size_t probe = order[schedule.uNextProbe[a]++ % n];
-		if (!TryReopen(probe))
-			continue;
-		// The attachment is back: its other nodes come back with it.
-		for (std::size_t k = 0; k < n; ++k)
-			if (order[k] != probe)
-				(void)TryReopen(order[k]);
+		const std::uint32_t rest = g_ulGoneSlots.load() & ATTACHMENT_SLOTS[a] & ~tried;
+		for (std::size_t i = 0; i < NODES.size(); ++i) {
+			if ((rest & (1u << i)) == 0)
+				continue;
+			schedule.ulNextTry[i] = cycle + RETRY_CYCLES;
+			(void)TryReopen(i);
+		}
 	}
 }

@@ -66,7 +66,8 @@ struct Announce {
 
 // Each case lists the announcements (queued on the node when the length is
 // readable) and the handler's result per poll; "R" marks the poll in which
-// msrDataOccurred is called, "1"/"0" the result of the other polls.
+// msrDataOccurred is called, "S" one in which it is called and the next
+// card's swipe begins, "1"/"0" the result of the other polls.
 TEST_F(MsrDataTest, SwipeIsReportedByTrack3OrAfterFivePollsWithoutNews)
 {
 	const struct {
@@ -81,7 +82,10 @@ TEST_F(MsrDataTest, SwipeIsReportedByTrack3OrAfterFivePollsWithoutNews)
 		{"track 1, then track 3", {{0, 1, 20}, {3, 3, 30}}, "111R00"},
 		{"0xFFFF restarts the wait", {{0, 1, 20}, {3, 2, 0xFFFF}}, "11111111R00"},
 		{"0xFFFF alone holds nothing", {{0, 1, 0xFFFF}, {0, 2, 0xFFFF}}, "000"},
-		{"a second read of track 1 that yields nothing clears it", {{0, 1, 20}, {2, 1, 513}}, "110000"},
+		{"a held track announced again ends the swipe, then yields nothing", {{0, 1, 20}, {2, 1, 513}},
+		 "11R000"},
+		{"a held track announced again starts the next card", {{0, 1, 20}, {0, 2, 15}, {2, 1, 20}},
+		 "11S1111R00"},
 	};
 	for (int attachment : {TRVSIM_USB, TRVSIM_PS2}) {
 		for (const auto &c : cases) {
@@ -103,10 +107,7 @@ TEST_F(MsrDataTest, SwipeIsReportedByTrack3OrAfterFivePollsWithoutNews)
 				const int result = Poll(attachment, len[0], len[1], len[2]);
 				const int calls = jni.callbackCount(MSR_CALLBACK) - before;
 				ASSERT_LE(calls, 1);
-				if (calls == 1) {
-					EXPECT_EQ(result, 0);
-				}
-				got += calls == 1 ? 'R' : static_cast<char>('0' + result);
+				got += calls == 1 ? (result == 0 ? 'R' : 'S') : static_cast<char>('0' + result);
 			}
 			EXPECT_EQ(got, c.polls);
 		}
@@ -368,6 +369,26 @@ TEST_F(MsrDataTest, TracksNotFetchedAreDroppedWhenTheNextSwipeBegins)
 	ASSERT_EQ(jni.callbackCount(MSR_CALLBACK), 2);
 	EXPECT_TRUE(got1.empty()) << "card A's track 1 came with card B";
 	EXPECT_EQ(got2, b2);
+}
+
+// A second card within the wait: a track announced again while the first
+// card's is held reports the first card before it is read, so that the two
+// are reported apart.
+TEST_F(MsrDataTest, SecondCardWithinTheWaitIsReportedApart)
+{
+	const Bytes a1 = Str("%B4000111122223333^A^29?"), a2 = Str(";4000111122223333=29?");
+	const Bytes b1 = Str("%B5100444455556666^B^31?");
+	std::vector<std::pair<Bytes, Bytes>> reports;
+	jni.onCallback(MSR_CALLBACK, [&](JNIEnv *, jobject) { reports.emplace_back(Fetch(1), Fetch(2)); });
+	trvsim_swipe_track(TRVSIM_USB, 1, a1.data(), a1.size());
+	trvsim_swipe_track(TRVSIM_USB, 2, a2.data(), a2.size());
+	Poll(TRVSIM_USB, static_cast<std::uint16_t>(a1.size()), static_cast<std::uint16_t>(a2.size()), 0);
+	Poll(TRVSIM_USB, 0, 0, 0);
+	trvsim_swipe_track(TRVSIM_USB, 1, b1.data(), b1.size());
+	Poll(TRVSIM_USB, static_cast<std::uint16_t>(b1.size()), 0, 0);
+	for (int i = 0; i < 6; ++i)
+		Poll(TRVSIM_USB, 0, 0, 0);
+	EXPECT_EQ(reports, (std::vector<std::pair<Bytes, Bytes>>{{a1, a2}, {b1, {}}}));
 }
 
 // Card data does not linger in the library: once a track has been handed to

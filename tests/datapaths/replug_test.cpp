@@ -56,6 +56,7 @@ TEST_F(PollingDataPathTest, ReplugIsHealedWithNoJavaCall)
 	std::uint16_t position = 1;
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
+		const auto gone = [&c](int node) { return std::find(c.gone.begin(), c.gone.end(), node) != c.gone.end(); };
 		const int tables = trvsim_write_count(TRVSIM_USB_KEYBOARD);
 		const int headers = trvsim_write_count(TRVSIM_USB_MSRSTAT);
 		for (int node : c.gone)
@@ -71,8 +72,12 @@ TEST_F(PollingDataPathTest, ReplugIsHealedWithNoJavaCall)
 			Cycle();
 		ASSERT_FALSE(keys.empty());
 		EXPECT_EQ(keys[0], ps2Key);
-		for (int node : c.gone)
-			EXPECT_EQ(trvsim_open_descriptors(node), 0) << "a dead descriptor kept on node " << node;
+		// The dead descriptors the loop reads are closed at once.
+		for (int node : {TRVSIM_USB_KBDSTAT, TRVSIM_USB_MSRSTAT}) {
+			if (gone(node)) {
+				EXPECT_EQ(trvsim_open_descriptors(node), 0) << "a dead descriptor kept on node " << node;
+			}
+		}
 
 		for (int node : c.gone)
 			trvsim_unplug(node, 0);
@@ -90,10 +95,10 @@ TEST_F(PollingDataPathTest, ReplugIsHealedWithNoJavaCall)
 		track3.clear();
 
 		EXPECT_EQ(g_bKeyboardOpened.load() + g_bMsrOpened.load() + g_bKeylockOpened.load(), 3);
-		// A status node that goes takes its attachment with it.
-		const bool statusBack = std::find(c.gone.begin(), c.gone.end(), TRVSIM_USB_MSRSTAT) != c.gone.end();
-		const bool keyboardBack =
-			statusBack || std::find(c.gone.begin(), c.gone.end(), TRVSIM_USB_KEYBOARD) != c.gone.end();
+		// A keyboard node opened anew gets the table: its own return, or the
+		// return of the status node that carries its news.
+		const bool statusBack = gone(TRVSIM_USB_MSRSTAT);
+		const bool keyboardBack = gone(TRVSIM_USB_KEYBOARD) || gone(TRVSIM_USB_KBDSTAT);
 		EXPECT_EQ(trvsim_write_count(TRVSIM_USB_KEYBOARD) - tables, keyboardBack ? 1 : 0);
 		EXPECT_EQ(trvsim_write_count(TRVSIM_USB_MSRSTAT) - headers, statusBack ? 1 : 0);
 		if (keyboardBack) {
@@ -109,6 +114,67 @@ TEST_F(PollingDataPathTest, ReplugIsHealedWithNoJavaCall)
 	TRV_JNI(closeKeyBoard)(env, obj);
 	TRV_JNI(closeMSR)(env, obj);
 	TRV_JNI(closeKeyLock)(env, obj);
+}
+
+// A swipe read just before the cable goes is still reported on time while
+// the status nodes are away: the wait goes on counting without them.
+TEST_F(PollingDataPathTest, SwipeReadBeforeTheCableWentIsReportedOnTime)
+{
+	ASSERT_EQ(TRV_JNI(openMSR)(env, obj, Name()), 4660);
+	Bytes track1;
+	jni.onCallback(MSR_CALLBACK, [&](JNIEnv *e, jobject o) { track1 = jni.bytes(TRV_JNI(getMsrTrack1Data)(e, o)); });
+	const Bytes card(30, '4');
+	trvsim_swipe_track(TRVSIM_USB, 1, card.data(), card.size());
+	Cycle(); // read; reported five cycles later
+	trvsim_unplug(TRVSIM_USB_KBDSTAT, 1);
+	trvsim_unplug(TRVSIM_USB_MSRSTAT, 1);
+	for (int cycle = 0; cycle < 6; ++cycle)
+		Cycle();
+	EXPECT_EQ(jni.callbackCount(MSR_CALLBACK), 1);
+	EXPECT_EQ(track1, card);
+	jni.onCallback(MSR_CALLBACK, nullptr);
+	trvsim_unplug(TRVSIM_USB_KBDSTAT, 0);
+	trvsim_unplug(TRVSIM_USB_MSRSTAT, 0);
+	TRV_JNI(closeMSR)(env, obj);
+}
+
+// A service that restarts polling while the cable is out heals too: the
+// header record reaches a USB MSR status node that the new run opens after
+// it went away, and a run started while every status node is away (a
+// terminal whose only attachment is unplugged) polls on and finds them when
+// they come back, instead of returning at once.
+TEST_F(PollingDataPathTest, RestartDuringAnOutageHealsToo)
+{
+	ASSERT_EQ(TRV_JNI(writeMSRConfig)(env, obj, 0, jni.newByteArray({0x10})), 0);
+	const Bytes header = Written(TRVSIM_USB_MSRSTAT);
+	const int headers = trvsim_write_count(TRVSIM_USB_MSRSTAT);
+	auto restart = [this](bool stepped) {
+		trvsim_step_mode(TRVSIM_PS2_STAT, 0);
+		TRV_JNI(stopPolling)(env, obj);
+		poller.join();
+		if (stepped)
+			trvsim_step_mode(TRVSIM_PS2_STAT, 1);
+		poller = std::thread([this] { TRV_JNI(startPolling)(jni.env(), jni.service()); });
+	};
+
+	trvsim_unplug(TRVSIM_USB_MSRSTAT, 1);
+	Cycle(); // the node is found gone
+	trvsim_unplug(TRVSIM_USB_MSRSTAT, 0);
+	restart(true);
+	ASSERT_EQ(trvsim_step(0, STEP_TIMEOUT_MS), 1);
+	EXPECT_EQ(trvsim_write_count(TRVSIM_USB_MSRSTAT) - headers, 1);
+	EXPECT_EQ(Written(TRVSIM_USB_MSRSTAT), header);
+
+	const int stat[] = {TRVSIM_PS2_STAT, TRVSIM_USB_KBDSTAT, TRVSIM_USB_MSRSTAT};
+	for (int node : stat)
+		trvsim_unplug(node, 1);
+	restart(false);
+	const long reads = trvsim_reads(TRVSIM_USB_MSRSTAT);
+	std::this_thread::sleep_for(std::chrono::milliseconds(200));
+	for (int node : stat)
+		trvsim_unplug(node, 0);
+	EXPECT_EQ(trvsim_wait_reads(TRVSIM_USB_MSRSTAT, reads + 1, 3000), 1) << "nothing polls after the restart";
+	EXPECT_EQ(trvsim_write_count(TRVSIM_USB_MSRSTAT) - headers, 2);
 }
 
 } // namespace
