@@ -336,6 +336,19 @@ void FetchKeys(Api &api, bool inCallback)
 		Violate("getters return arrays", "getKbdData returned null");
 }
 
+// Tracks too long for the library leave the driver only by its reads (one
+// card at a time: an empty track node holds none of the swipe out). The
+// caller holds g.mu.
+void NoteReadOffLocked()
+{
+	for (Model::Swipe &s : g.swipes)
+		for (int t = 0; t < 3; ++t)
+			if (s.oversize[t] && !s.readOff[t] && trvsim_queued(MSR_NODE[s.att][t]) == 0) {
+				s.readOff[t] = true;
+				++g_count.oversizeReadOff;
+			}
+}
+
 bool Complete(const Model::Swipe &s)
 {
 	for (int i = 0; i < 3; ++i)
@@ -356,6 +369,7 @@ void RecordSwipe(Api &api)
 		Violate("tracks once, in order, intact", "track 4 holds %zu bytes", t[3].size());
 	std::lock_guard lk(g.mu);
 	g.lastReportIgnored = false;
+	NoteReadOffLocked(); // read off in this cycle, maybe
 	Model::Swipe *reported = nullptr;
 	int tracks = 0;
 	for (int i = 0; i < 3; ++i) {
@@ -880,10 +894,12 @@ bool Generator::Step()
 	const bool ok = trvsim_step(1, STEP_TIMEOUT_MS) != 0;
 	const double cpu = PollerCpuUs() - cpu0;
 	++g_cycle;
-	if (g_restarted)
+	const bool restarted = g_restarted;
+	if (restarted)
 		AfterCallbackRestart(returns0);
 	if (!ok) {
-		Violate("the loop comes round every cycle", "no cycle within %d ms", STEP_TIMEOUT_MS);
+		Violate("the loop comes round every cycle", "no cycle within %d ms%s", STEP_TIMEOUT_MS,
+			restarted ? " after stopPolling and startPolling from a callback" : "");
 		return false;
 	}
 	if (kbdLock.owns_lock()) {
@@ -961,16 +977,10 @@ bool Generator::ReminderDue()
 	return false;
 }
 
-// Tracks too long for the library leave the driver only by its reads.
 void Generator::NoteReadOff()
 {
 	std::lock_guard lk(g.mu);
-	for (Model::Swipe &s : g.swipes)
-		for (int t = 0; t < 3; ++t)
-			if (s.oversize[t] && !s.readOff[t] && trvsim_queued(MSR_NODE[s.att][t]) == 0) {
-				s.readOff[t] = true;
-				++g_count.oversizeReadOff;
-			}
+	NoteReadOffLocked();
 }
 
 // A swipe whose nodes a fault touches may come in parts.
