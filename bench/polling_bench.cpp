@@ -8,8 +8,11 @@
 // polling thread only. The simulator's reads (read is wrapped at link time)
 // and the fake JVM's functions (its function table is wrapped) are left out,
 // so what is counted is the library's own work.
+#include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <cstdarg>
 
 #include <algorithm>
 #include <array>
@@ -31,6 +34,11 @@ void *__libc_calloc(size_t, size_t);
 void *__libc_realloc(void *, size_t);
 void __libc_free(void *);
 ssize_t __real_read(int, void *, size_t);
+int __real_open(const char *, int, ...);
+int __real_close(int);
+ssize_t __real_write(int, const void *, size_t);
+int __real_nanosleep(const timespec *, timespec *);
+int __real_fcntl(int, int, ...);
 }
 
 namespace {
@@ -39,6 +47,13 @@ constinit thread_local bool t_poller = false;           // this is the polling t
 constinit thread_local int t_suppress = 0;              // inside the simulator or the fake JVM
 constinit thread_local long *t_getterAllocs = nullptr;  // inside a getter: its count
 std::atomic<bool> g_counting{false};
+std::atomic<long> g_systemCalls{0};
+
+void CountSystemCall()
+{
+	if (t_poller && t_suppress == 0)
+		g_systemCalls.fetch_add(1, std::memory_order_relaxed);
+}
 std::atomic<long> g_loopAllocs{0}, g_getterCalls{0}, g_getterAllocs{0}, g_getterMax{0}, g_fetchFailures{0};
 
 void CountAllocation()
@@ -81,6 +96,7 @@ void free(void *p) noexcept { __libc_free(p); }
 
 ssize_t __wrap_read(int fd, void *buf, size_t n)
 {
+	CountSystemCall();
 	if (t_poller && fd == g_DeviceChannels.fdPs2Stat.load()) {
 		const long k = g_cycles.load(std::memory_order_relaxed) + 1;
 		TickOf(k) = {Ms(CLOCK_MONOTONIC), Ms(CLOCK_THREAD_CPUTIME_ID)};
@@ -89,6 +105,22 @@ ssize_t __wrap_read(int fd, void *buf, size_t n)
 	Suppress s;
 	return __real_read(fd, buf, n);
 }
+
+// The library's other calls that each make one system call on a real
+// driver, counted on the polling thread.
+int __wrap_open(const char *path, int flags, ...)
+{
+	CountSystemCall();
+	va_list ap;
+	va_start(ap, flags);
+	const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+	va_end(ap);
+	return __real_open(path, flags, mode);
+}
+int __wrap_close(int fd) { return CountSystemCall(), __real_close(fd); }
+ssize_t __wrap_write(int fd, const void *buf, size_t n) { return CountSystemCall(), __real_write(fd, buf, n); }
+int __wrap_nanosleep(const timespec *req, timespec *rem) { return CountSystemCall(), __real_nanosleep(req, rem); }
+int __wrap_fcntl(int fd, int cmd, int arg) { return CountSystemCall(), __real_fcntl(fd, cmd, arg); }
 }
 
 namespace {
@@ -211,6 +243,36 @@ int main()
 	}
 	PrintCycles("idle, three sessions open", idleFrom, CYCLES);
 	const long idleAllocs = g_loopAllocs.exchange(0);
+
+	// System calls per cycle: idle, and with the USB MSR status node
+	// unplugged (its read fails with ENODEV once; the library closes the
+	// attachment's nodes and tries to reopen one a second). Counted over
+	// 100 cycles, five seconds, so that the reopen tries show.
+	constexpr int CALL_CYCLES = 100;
+	auto callsPerCycle = [&](const char *label) {
+		const long from = NextCycle(), calls0 = g_systemCalls.load();
+		while (NextCycle() < from + CALL_CYCLES) {
+		}
+		const double perCycle = double(g_systemCalls.load() - calls0) / CALL_CYCLES;
+		PrintCycles(label, from, CALL_CYCLES - 1);
+		return perCycle;
+	};
+	const double idleCalls = callsPerCycle("idle (system calls below)");
+	trvsim_unplug(TRVSIM_USB_MSRSTAT, 1);
+	NextCycle(), NextCycle();
+	const double unpluggedCalls = callsPerCycle("USB MSR status node unplugged");
+	trvsim_unplug(TRVSIM_USB_MSRSTAT, 0);
+	const long replugAt = NextCycle(), statusReads = trvsim_reads(TRVSIM_USB_MSRSTAT);
+	long healedIn = -1;
+	for (long k = replugAt; healedIn < 0 && k < replugAt + 60; k = NextCycle())
+		if (trvsim_reads(TRVSIM_USB_MSRSTAT) > statusReads)
+			healedIn = k - replugAt;
+	if (healedIn < 0)
+		Fail("the replugged USB MSR status node was never read again");
+	std::printf("\n%-34s %9s\n", "system calls per cycle", "mean");
+	std::printf("%-34s %9.2f\n%-34s %9.2f\n", "idle", idleCalls, "a node unplugged (ENODEV)", unpluggedCalls);
+	std::printf("%-34s %9ld\n\n", "cycles until read after the replug", healedIn);
+	g_loopAllocs.store(0);
 
 	// Each cycle, 10 ms into its sleep: PS/2 and USB keys, both keylocks
 	// turned, and every fourth cycle a three-track swipe on one attachment.

@@ -1,6 +1,7 @@
 // Keyboard data path: the polling thread reads key data from the keyboard
 // data nodes into the pending key array and calls kbdDataOccurred; Java
 // fetches the pending entries with getKbdData.
+#include <errno.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,7 +29,22 @@ unsigned int PendingRoom()
 	return static_cast<unsigned int>(KBD_DATA_ENTRIES - std::clamp(g_nKbdDataLength, 0, KBD_DATA_ENTRIES));
 }
 
+// Reminds Java, with a callback, that entries wait in the driver while the
+// pending list is full: a client that fetches only in its callbacks and
+// skipped one (busy, a callback that threw, a getter that failed) would
+// otherwise never hear of the keyboard again.
+int RemindWhileFull(JNIEnv *env, jobject obj, jmethodID kbdMethod)
+{
+	CallJavaCallback(env, obj, kbdMethod);
+	return 1;
+}
+
 } // namespace
+
+bool KbdPendingFull()
+{
+	return PendingRoom() == 0;
+}
 
 extern "C" {
 
@@ -36,14 +52,16 @@ extern "C" {
 // pending entries: as many whole entries as fit, at most 128 per read and
 // never past the 255th pending entry. The driver keeps the rest; they are
 // read in later cycles, once getKbdData has made room, so the driver never
-// holds more than a cycle can drain and nothing stalls.
+// holds more than a cycle can drain and nothing stalls. With no room at all,
+// Java is reminded (a callback, no read) in every cycle until it fetches.
 int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigned int nCount)
 {
 	if (g_bKeyboardOpened.load() == 0 || nCount == 0)
 		return 0;
-	unsigned int nTake = std::min({nCount, USB_KBD_BATCH_ENTRIES, PendingRoom()});
-	if (nTake == 0)
-		return 0;
+	const unsigned int nRoom = PendingRoom();
+	if (nRoom == 0)
+		return RemindWhileFull(env, obj, kbdMethod);
+	unsigned int nTake = std::min({nCount, USB_KBD_BATCH_ENTRIES, nRoom});
 
 	std::array<std::int32_t, USB_KBD_BATCH_ENTRIES> batch{};
 	const std::size_t nBytes = nTake * sizeof(std::int32_t);
@@ -53,8 +71,10 @@ int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 		if (g_bKeyboardOpened.load() == 0 || fd <= 0)
 			return 0;
 		const ssize_t nRead = read(fd, batch.data(), nBytes);
-		if (nRead < 0)
+		if (nRead < 0) {
+			DropIfGone(g_DeviceChannels.fdUsbKeyboard, fd, errno);
 			return 0;
+		}
 		// A short read keeps the whole entries it delivered: the driver
 		// has handed them over and holds them no more. A trailing part
 		// of an entry is no key and is dropped.
@@ -81,16 +101,17 @@ int HandleKeyboardDataUSB(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 // pending entry (zero-extended), appended behind the entries still pending,
 // so that keys Java has not fetched yet are never overwritten. Only as many
 // bytes are read as there is room for; the driver keeps the rest until
-// getKbdData has made room.
+// getKbdData has made room, and Java is reminded while there is none.
 int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigned int nCount)
 {
 	if (g_bKeyboardOpened.load() == 0 || nCount == 0 || nCount > PS2_KBD_COUNT_LIMIT)
 		return 0;
 
 	std::array<std::uint8_t, KBD_DATA_ENTRIES> bytes{};
-	const std::size_t nWant = std::min<std::size_t>({nCount, bytes.size(), PendingRoom()});
-	if (nWant == 0)
-		return 0;
+	const unsigned int nRoom = PendingRoom();
+	if (nRoom == 0)
+		return RemindWhileFull(env, obj, kbdMethod);
+	const std::size_t nWant = std::min<std::size_t>({nCount, bytes.size(), nRoom});
 	ssize_t nRead = 0;
 	{
 		std::lock_guard session(g_KeyboardSessionLock);
@@ -98,9 +119,11 @@ int HandleKeyboardDataPS2(JNIEnv *env, jobject obj, jmethodID kbdMethod, unsigne
 		if (g_bKeyboardOpened.load() == 0 || fd <= 0)
 			return 0;
 		nRead = read(fd, bytes.data(), nWant);
+		if (nRead < 0) {
+			DropIfGone(g_DeviceChannels.fdPs2Keyboard, fd, errno);
+			return 0;
+		}
 	}
-	if (nRead < 0)
-		return 0;
 
 	{
 		std::lock_guard lock(g_KbdDataLock);

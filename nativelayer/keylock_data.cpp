@@ -2,6 +2,7 @@
 // keylock node on a change of position and calls klkDataOccurred; Java
 // fetches the byte with getKeyLockData or reads the position on demand with
 // getKeyLockPosition.
+#include <errno.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -13,14 +14,17 @@ namespace {
 
 // Reads one position byte from fd into the keylock byte and count. Returns
 // -1 on a failed read (byte and count untouched), else the count (0 or 1);
-// the byte read is also stored through puchPos. The caller holds the keylock
-// session lock.
-ssize_t ReadKeylockByte(int fd, std::uint8_t *puchPos = nullptr)
+// the byte read is also stored through puchPos. A node that reports its
+// device gone is closed and left to the polling loop to reopen. The caller
+// holds the keylock session lock.
+ssize_t ReadKeylockByte(std::atomic<std::int32_t> &slot, int fd, std::uint8_t *puchPos = nullptr)
 {
 	std::uint8_t uchPos = 0;
 	const ssize_t nRead = read(fd, &uchPos, 1);
-	if (nRead < 0)
+	if (nRead < 0) {
+		DropIfGone(slot, fd, errno);
 		return -1;
+	}
 	std::lock_guard lock(g_KeyLockDataLock);
 	if (nRead > 0) {
 		g_puchKeyLockData[0] = uchPos;
@@ -34,14 +38,14 @@ ssize_t ReadKeylockByte(int fd, std::uint8_t *puchPos = nullptr)
 // Common body of both keylock handlers: read the byte under the keylock
 // session lock, then call back (with the lock released), also when the node
 // delivered nothing.
-int HandleKeylock(JNIEnv *env, jobject obj, jmethodID klkMethod, const std::atomic<std::int32_t> &slot)
+int HandleKeylock(JNIEnv *env, jobject obj, jmethodID klkMethod, std::atomic<std::int32_t> &slot)
 {
 	{
 		std::lock_guard session(g_KeylockSessionLock);
 		const int fd = slot.load();
 		if (g_bKeylockOpened.load() == 0 || fd <= 0)
 			return 0;
-		if (ReadKeylockByte(fd) < 0)
+		if (ReadKeylockByte(slot, fd) < 0)
 			return 0;
 	}
 	CallJavaCallback(env, obj, klkMethod);
@@ -87,10 +91,10 @@ JNIEXPORT jint JNICALL TRV_JNI(getKeyLockPosition)(JNIEnv *, jobject)
 	std::lock_guard session(g_KeylockSessionLock);
 	if (g_bKeylockOpened.load() == 0)
 		return 0;
-	for (const auto *slot : {&g_DeviceChannels.fdUsbKeylock, &g_DeviceChannels.fdPs2Keylock}) {
+	for (auto *slot : {&g_DeviceChannels.fdUsbKeylock, &g_DeviceChannels.fdPs2Keylock}) {
 		const int fd = slot->load();
 		std::uint8_t uchPos = 0;
-		if (fd > 0 && ReadKeylockByte(fd, &uchPos) == 1 && uchPos != 0)
+		if (fd > 0 && ReadKeylockByte(*slot, fd, &uchPos) == 1 && uchPos != 0)
 			return uchPos;
 	}
 	return 0;

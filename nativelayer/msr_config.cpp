@@ -10,6 +10,8 @@
 //          configured in the file (0: no key)
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "hid2ps2.h"
 #include "nativelayer.h"
 #include "sessions.h"
@@ -57,7 +59,18 @@ int WriteRecord(int fd, const std::uint8_t *record, int n)
 	return nWritten == n ? 1 : 0;
 }
 
+// The last record writeMSRConfig wrote whole, sent again to a USB MSR status
+// node that comes back after a replug. Guarded by g_MsrSessionLock.
+std::uint8_t g_rguchLastHeaderRecord[HEADER_CONFIG_RECORD_SIZE];
+int g_nLastHeaderRecordLength = 0;
+
 } // namespace
+
+void ResendMSRConfiguration(int fd)
+{
+	if (g_nLastHeaderRecordLength > 0)
+		(void)WriteRecord(fd, g_rguchLastHeaderRecord, g_nLastHeaderRecordLength);
+}
 
 extern "C" {
 
@@ -115,9 +128,11 @@ int WriteMSRConfiguration(const std::uint8_t *data, int length)
 		return 0;
 	std::lock_guard session(g_MsrSessionLock);
 	const std::int32_t fd = g_DeviceChannels.fdUsbMsrStat.load();
-	if (fd <= 0)
+	if (fd <= 0 || WriteRecord(fd, record, n) != 1)
 		return 0;
-	return WriteRecord(fd, record, n);
+	std::copy_n(record, n, g_rguchLastHeaderRecord);
+	g_nLastHeaderRecordLength = n;
+	return 1;
 }
 
 // writeMSRConfig(unused, leading bytes): 0 when the record was written whole,

@@ -20,11 +20,15 @@
 //   close; the keyboard handlers, writeKeyboardConfig and setposkey
 //   (keyboard; it also guards the POS key tables, which setposkey fills,
 //   writeKeyboardConfig sends and closeKeyBoard empties); the MSR track
-//   readers, writeMSRConfig and startPolling's replacement of the USB MSR
-//   status descriptor (MSR); the keylock handlers and getKeyLockPosition
-//   (keylock). The status descriptors are read by the loop without a lock:
-//   only startPolling closes and reopens them, before its loop starts (the
-//   USB MSR one under the MSR session lock, for writeMSRConfig).
+//   readers (which also store the track under it), openMSR's reset of the
+//   swipe in progress, writeMSRConfig and the polling thread's replacement
+//   of the USB MSR status descriptor (MSR); the keylock handlers and
+//   getKeyLockPosition (keylock); the polling loop's reopening of a data
+//   node that went away (that node's device). The status descriptors are
+//   read by the loop without a lock: only the polling thread closes and
+//   reopens them, startPolling before its loop starts and the loop when a
+//   node went away (the USB MSR one under the MSR session lock, for
+//   writeMSRConfig).
 // - Data locks (g_KbdDataLock, g_KeyLockDataLock, g_TrackDataLock,
 //   g_VersionLock, below) guard each path's pending data and staging buffers.
 // - Lock order: a data lock may be taken while a session lock is held, never
@@ -35,10 +39,15 @@
 //   A getter makes its Java array under its data lock, and writeMSRConfig
 //   fetches the array's bytes and reads trvpos.ini before it takes the MSR
 //   session lock.
-// - Runs of the loop: g_PollingLock orders them (one at a time). stopPolling
-//   requests the stop of the run active when it is called and waits for that
-//   run's end only; the run withdraws the request as it ends.
-//   g_PollingMemory is touched only by the active run.
+// - Runs of the loop: g_PollingLock orders them (one at a time, in the order
+//   their startPolling was entered). A startPolling while a run polls
+//   normally returns at once; one while the active run is asked to stop
+//   waits for its end, then polls. stopPolling requests the stop of the
+//   newest run entered (and so of every run before it) and waits for that
+//   run's end only; a run asked before it began ends before its first cycle,
+//   and the run withdraws the request as it ends. g_PollingMemory, the swipe
+//   states of msr_data.cpp and the reopen schedule are touched only by the
+//   active run (on the polling thread).
 #pragma once
 
 #include <jni.h>
@@ -46,6 +55,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <mutex>
 
 #include "status_records.h"
@@ -55,7 +65,37 @@ extern "C" {
 // ---- Device channels ------------------------------------------------------
 
 // Sixteen descriptor slots, PS/2 group then USB group. A slot holds a
-// descriptor (> 0), 0 (none) or -1 (the last open attempt failed).
+// descriptor (> 0), 0 (none) or -1 (the last open attempt failed, or the
+// node went away).
+//
+// A node that goes away and comes back (a bumped cable, a replug) is healed
+// by the library itself, with no Java call (replug.cpp):
+// - A read or write that fails with ENODEV, ENXIO or ESHUTDOWN means the
+//   device behind the descriptor is gone for good: the descriptor will never
+//   work again, even once the node is back. Any other failure (EIO, EAGAIN,
+//   a short count) is taken as passing, as before.
+// - The holder of the slot's lock (the session lock of a data node, the
+//   polling thread for a status node, with the MSR session lock too for the
+//   USB MSR status node) sets the slot to -1, closes the descriptor and marks
+//   the slot in g_ulGoneSlots. A status node that is gone takes its whole
+//   attachment with it: the nodes of one attachment belong to one device,
+//   and a data node is not read while its status node is away, so its dead
+//   descriptor would otherwise only be found later. writeMSRConfig, which
+//   writes through the USB MSR status node on a Java thread, only reports
+//   the failure: the loop finds the node gone at its next status read.
+// - The polling loop tries to reopen the gone nodes of an attachment at most
+//   once every 20 cycles (one second): one node per try, status nodes first.
+//   When one opens, the attachment is back, and its other gone nodes are
+//   tried in the same cycle. So while a node is gone the loop makes no more
+//   system calls than an idle one (its status reads are skipped), plus one
+//   open a second.
+// - A data node is reopened only while its session is open, under the
+//   session lock; a close or open of the session forgets the mark. A reopened
+//   keyboard node gets the POS key table again when writeKeyboardConfig had
+//   sent it in this session, a reopened USB MSR status node the last header
+//   record that writeMSRConfig wrote.
+// - A node that was absent when its session opened, or when startPolling
+//   opened the status nodes, never held a descriptor and is not retried.
 struct DeviceChannels {
 	std::atomic<std::int32_t> fdPs2Stat;
 	std::atomic<std::int32_t> fdPs2KbdStat; // no node; always 0
@@ -236,6 +276,55 @@ struct PollingMemory {
 	std::int32_t bUsbMsrPending;
 };
 extern PollingMemory g_PollingMemory;
+
+// ---- Nodes that went away (replug.cpp; rules beside DeviceChannels) ---------
+
+// Slots whose node went away while open, one bit per slot in the order of
+// DeviceChannels.
+extern std::atomic<std::uint32_t> g_ulGoneSlots;
+// Whether a failed read or write (its errno) means the device is gone.
+bool DeviceGone(int err);
+// After a read or write on fd through slot failed with errno err: when err
+// means the device is gone, sets the slot to -1, closes fd and marks the
+// slot gone, and returns true. The caller holds the slot's lock.
+bool DropIfGone(std::atomic<std::int32_t> &slot, int fd, int err);
+// A status node of the attachment reported its device gone: every node of
+// the attachment belongs to that device, so each descriptor it holds is
+// closed (slot -1, marked gone) under its lock, to come back together.
+// Polling thread only, with no lock held.
+void DropAttachment(int attachment);
+// Forgets the gone marks of slots that a session open or close takes over.
+// The caller holds the session lock.
+void ForgetGone(std::initializer_list<std::atomic<std::int32_t> *> slots);
+// Tries to reopen gone nodes as the rules allow; cycle counts the cycles of
+// the run. Polling thread only; cheap when nothing is gone.
+struct ReopenSchedule {
+	std::uint64_t ulNextTry[2];  // per attachment, the cycle of its next try
+	unsigned int uNextProbe[2];  // round robin over the attachment's gone nodes
+};
+void ReopenGoneNodes(ReopenSchedule &schedule, std::uint64_t cycle);
+
+// Sent again when a node comes back: the keyboard's POS key table for one
+// attachment (when writeKeyboardConfig sent the tables in this session;
+// caller holds the keyboard session lock), and the last header record
+// (caller holds the MSR session lock).
+extern bool g_bKeyboardConfigSent;
+void ResendKeyboardConfiguration(int fd, bool bPs2);
+void ResendMSRConfiguration(int fd);
+
+// ---- Keyboard, MSR ------------------------------------------------------------
+
+// Whether the pending key array has no room left.
+bool KbdPendingFull();
+
+// Counts the MSR sessions: every openMSR starts a new one, with no swipe in
+// progress. The swipe state of each attachment belongs to the session it
+// was gathered in.
+extern std::atomic<std::uint64_t> g_ulMsrSession;
+// Wipes every track buffer and empties it (caller holds g_TrackDataLock).
+void WipeTracks();
+// Wipes memory that held card data, in a way the compiler may not remove.
+void WipeCardBytes(void *p, std::size_t n);
 
 // Calls a "()V" callback on obj. A missing method ID (a lookup that failed) is
 // never called through; an exception the callback leaves pending is cleared,

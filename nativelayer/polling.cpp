@@ -1,6 +1,7 @@
 // The polling loop: opens the three status nodes, reads them every 50 ms and
 // hands each piece of news to the keyboard, keylock or MSR handler of an open
 // device; stopPolling ends it through the g_bStopPolling handshake.
+#include <errno.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,20 +19,21 @@ constexpr const char PS2_STAT_NODE[] = "/dev/qkbd_stat";
 constexpr const char USB_KBDSTAT_NODE[] = "/dev/trvposusb_kbdstat";
 constexpr const char USB_MSRSTAT_NODE[] = "/dev/trvposusb_msrstat";
 
-// Which run of the loop is active and which have ended, guarded by
-// g_PollingLock. Runs are numbered from 1; a run claims the loop at its start
-// and gives it up at its end, so at most one runs at a time. stopPolling
-// waits for the end of the run that was active when it was called, never for
-// a later one.
+// Runs of the loop, guarded by g_PollingLock. Every startPolling that is to
+// poll takes the next number (g_ulRunsEntered) and begins once the run
+// before it has ended (g_ulRunsEnded), so runs never overlap and begin in
+// the order they were entered. Every run numbered up to g_ulStopUpTo has been
+// asked to stop: a run asked before it began ends before its first cycle,
+// and the active one sees g_bStopPolling.
 std::mutex g_PollingLock;
 std::condition_variable g_PollingEnded;
-bool g_bPollingActive = false;
-std::uint64_t g_ulRunsStarted = 0;
+std::uint64_t g_ulRunsEntered = 0;
 std::uint64_t g_ulRunsEnded = 0;
+std::uint64_t g_ulStopUpTo = 0;
 
 // Set on the thread that runs the loop, so that a stopPolling called from a
 // callback (on that same thread) requests the stop without waiting for
-// itself.
+// itself, and a startPolling called there does not wait for its own loop.
 thread_local bool t_bOnPollingThread = false;
 
 // Method IDs of one run.
@@ -42,10 +44,17 @@ struct Callbacks {
 };
 
 // Reads one whole status record; any other count (an error included) is
-// reported as false and the record is not to be used.
-template <class Record> bool ReadStatus(int fd, Record &record)
+// reported as false and the record is not to be used. A status node that
+// reports its device gone takes its attachment with it (attachment 0 PS/2,
+// 1 USB): its nodes are closed and left to the reopen step.
+template <class Record> bool ReadStatus(int attachment, int fd, Record &record)
 {
-	return ::read(fd, &record, sizeof record) == static_cast<ssize_t>(sizeof record);
+	const ssize_t n = ::read(fd, &record, sizeof record);
+	if (n == static_cast<ssize_t>(sizeof record))
+		return true;
+	if (n < 0 && DeviceGone(errno))
+		DropAttachment(attachment);
+	return false;
 }
 
 // Looks up one "()V" callback. A method the class lacks leaves a null ID
@@ -95,40 +104,65 @@ bool OpenStatusNodes()
 			::close(fd);
 	}
 	ResetSessionSlotsForPolling();
+	ForgetGone({&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat});
 	ch.fdPs2Stat.store(OpenDeviceNode(PS2_STAT_NODE));
 	ch.fdUsbKbdStat.store(OpenDeviceNode(USB_KBDSTAT_NODE));
 	ch.fdUsbMsrStat.store(OpenDeviceNode(USB_MSRSTAT_NODE));
 	return ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0;
 }
 
-void PollPs2(JNIEnv *env, jobject obj, const Callbacks &cb, PollingMemory &mem)
+// A keylock position counts as reported only once klkDataOccurred was made
+// for it: a handler that could not read the node leaves the last position
+// as it was, so the turn is reported in a later cycle. While the keylock is
+// not open, or at position 0, the position is remembered as it is, so that
+// opening the keylock alone makes no callback.
+template <class Position, class Handler>
+void PollKeylock(JNIEnv *env, jobject obj, jmethodID klkMethod, Position pos, Position &last, Handler handle)
+{
+	if (g_bKeylockOpened.load() != 0 && pos != 0 && pos != last) {
+		if (handle(env, obj, klkMethod, pos) == 1)
+			last = pos;
+		return;
+	}
+	last = pos;
+}
+
+// Returns whether the keyboard handler called back in this cycle.
+bool PollPs2(JNIEnv *env, jobject obj, const Callbacks &cb, PollingMemory &mem)
 {
 	const int fd = g_DeviceChannels.fdPs2Stat.load();
 	if (fd <= 0)
-		return;
+		return false;
 	Ps2StatusRecord rec{};
-	if (!ReadStatus(fd, rec))
-		return;
+	if (!ReadStatus(0, fd, rec))
+		return false;
+	bool bKbdCalledBack = false;
 	if (g_bKeyboardOpened.load() != 0 && rec.uchKbdCount != 0)
-		HandleKeyboardDataPS2(env, obj, cb.kbdMethod, rec.uchKbdCount);
+		bKbdCalledBack = HandleKeyboardDataPS2(env, obj, cb.kbdMethod, rec.uchKbdCount) == 1;
 	if (g_bMsrOpened.load() != 0 &&
 	    (rec.ushTrack1Len != 0 || rec.ushTrack2Len != 0 || rec.ushTrack3Len != 0 || mem.bPs2MsrPending != 0))
 		mem.bPs2MsrPending = HandleMSRDataPS2(env, obj, cb.msrMethod, rec);
-	if (g_bKeylockOpened.load() != 0 && rec.uchKeyLockPos != 0 && rec.uchKeyLockPos != mem.uchLastPs2KeyLock)
-		HandleKeylockDataPS2(env, obj, cb.klkMethod, rec.uchKeyLockPos);
-	// Remembered whatever the flags, so that opening the keylock alone makes
-	// no callback; the first comes with the next change.
-	mem.uchLastPs2KeyLock = rec.uchKeyLockPos;
+	PollKeylock(env, obj, cb.klkMethod, rec.uchKeyLockPos, mem.uchLastPs2KeyLock,
+		    [](JNIEnv *e, jobject o, jmethodID m, std::uint8_t pos) { return HandleKeylockDataPS2(e, o, m, pos); });
+	return bKbdCalledBack;
 }
 
-void PollUsbKeyboard(JNIEnv *env, jobject obj, const Callbacks &cb)
+// While the pending list is full, the keyboard handlers remind Java with a
+// callback; one reminder a cycle is enough, so the USB handler is skipped
+// when the PS/2 one has called back in this cycle and there is still no
+// room.
+void PollUsbKeyboard(JNIEnv *env, jobject obj, const Callbacks &cb, bool bKbdCalledBack)
 {
 	const int fd = g_DeviceChannels.fdUsbKbdStat.load();
 	if (fd <= 0)
 		return;
 	UsbKbdStatusRecord rec{};
-	if (ReadStatus(fd, rec) && g_bKeyboardOpened.load() != 0 && rec.uchKbdCount != 0)
-		HandleKeyboardDataUSB(env, obj, cb.kbdMethod, rec.uchKbdCount);
+	if (!ReadStatus(1, fd, rec) || g_bKeyboardOpened.load() == 0 ||
+	    rec.uchKbdCount == 0)
+		return;
+	if (bKbdCalledBack && KbdPendingFull())
+		return;
+	HandleKeyboardDataUSB(env, obj, cb.kbdMethod, rec.uchKbdCount);
 }
 
 void PollUsbMsr(JNIEnv *env, jobject obj, const Callbacks &cb, PollingMemory &mem)
@@ -137,71 +171,84 @@ void PollUsbMsr(JNIEnv *env, jobject obj, const Callbacks &cb, PollingMemory &me
 	if (fd <= 0)
 		return;
 	UsbMsrStatusRecord rec{};
-	if (!ReadStatus(fd, rec))
+	if (!ReadStatus(1, fd, rec))
 		return;
 	if (g_bMsrOpened.load() != 0 &&
 	    (rec.ushTrack1Len != 0 || rec.ushTrack2Len != 0 || rec.ushTrack3Len != 0 || mem.bUsbMsrPending != 0))
 		mem.bUsbMsrPending = HandleMSRDataUSB(env, obj, cb.msrMethod, rec);
-	const std::uint16_t pos = rec.ushKeyLockPos;
-	if (g_bKeylockOpened.load() != 0 && pos != 0 && pos != mem.ushLastUsbKeyLock)
-		HandleKeylockDataUSB(env, obj, cb.klkMethod, static_cast<std::int16_t>(pos));
-	mem.ushLastUsbKeyLock = pos;
+	PollKeylock(env, obj, cb.klkMethod, static_cast<std::uint16_t>(rec.ushKeyLockPos), mem.ushLastUsbKeyLock,
+		    [](JNIEnv *e, jobject o, jmethodID m, std::uint16_t pos) {
+			    return HandleKeylockDataUSB(e, o, m, static_cast<std::int16_t>(pos));
+		    });
 }
 
 } // namespace
 
 extern "C" {
 
+// Polls until a stop is requested. A run that polls normally is left alone:
+// a second startPolling then returns at once, as does one made from a
+// callback. A startPolling made after the active run was asked to stop (a
+// restart asked for from a callback) waits for that run's end and then
+// polls.
 JNIEXPORT void JNICALL TRV_JNI(startPolling)(JNIEnv *env, jobject obj)
 {
+	if (t_bOnPollingThread)
+		return; // this thread's loop runs already
 	std::uint64_t ulRun = 0;
 	{
-		std::lock_guard lock(g_PollingLock);
-		if (g_bPollingActive)
-			return; // a loop runs already; it is left alone
-		g_bPollingActive = true;
-		ulRun = ++g_ulRunsStarted;
+		std::unique_lock lock(g_PollingLock);
+		if (g_ulRunsEntered > g_ulRunsEnded && g_ulStopUpTo < g_ulRunsEntered)
+			return; // the newest run polls, or is about to, and is to go on
+		ulRun = ++g_ulRunsEntered;
+		g_PollingEnded.wait(lock, [ulRun] { return g_ulRunsEnded == ulRun - 1; });
+		g_bStopPolling.store(g_ulStopUpTo >= ulRun ? 1 : 0);
 	}
 
-	t_bOnPollingThread = true;
-	Callbacks cb{};
-	LookUpCallbacks(env, obj, cb);
-	// Only the active run touches the memory; runs are ordered by
-	// g_PollingLock, so each sees what the one before it left.
-	PollingMemory &mem = g_PollingMemory;
-	if (OpenStatusNodes()) {
-		while (g_bStopPolling.load() == 0) {
-			PollPs2(env, obj, cb, mem);
-			PollUsbKeyboard(env, obj, cb);
-			PollUsbMsr(env, obj, cb, mem);
-			nanosleep(&CYCLE_SLEEP, nullptr);
+	if (g_bStopPolling.load() == 0) {
+		t_bOnPollingThread = true;
+		Callbacks cb{};
+		LookUpCallbacks(env, obj, cb);
+		// Only the active run touches the memory; runs are ordered by
+		// g_PollingLock, so each sees what the one before it left.
+		PollingMemory &mem = g_PollingMemory;
+		ReopenSchedule schedule{};
+		if (OpenStatusNodes()) {
+			for (std::uint64_t cycle = 0; g_bStopPolling.load() == 0; ++cycle) {
+				ReopenGoneNodes(schedule, cycle);
+				const bool bKbdCalledBack = PollPs2(env, obj, cb, mem);
+				PollUsbKeyboard(env, obj, cb, bKbdCalledBack);
+				PollUsbMsr(env, obj, cb, mem);
+				nanosleep(&CYCLE_SLEEP, nullptr);
+			}
 		}
+		t_bOnPollingThread = false;
 	}
-	t_bOnPollingThread = false;
 	// Acknowledge the stop. The status descriptors stay open: the header
 	// configuration is written through the USB MSR status node.
 	{
 		std::lock_guard lock(g_PollingLock);
 		g_bStopPolling.store(0);
-		g_bPollingActive = false;
 		g_ulRunsEnded = ulRun;
 	}
 	g_PollingEnded.notify_all();
 }
 
-// Requests the stop of the run that is active now and waits until that run
-// has ended. The request is made only while a run is active, and that run
-// withdraws it as it ends, so it never reaches a later run; a run started
-// after this call does not hold it up.
+// Requests the stop of the newest run (the active one, or one whose
+// startPolling waits to begin, with every run before it) and waits until it
+// has ended. With no startPolling in progress it returns at once and leaves
+// no request behind, so it never reaches a later run. Called from a callback
+// it only requests: the loop leaves at the top of its next cycle.
 JNIEXPORT void JNICALL TRV_JNI(stopPolling)(JNIEnv *, jobject)
 {
 	std::unique_lock lock(g_PollingLock);
-	if (!g_bPollingActive)
-		return; // never started, or no status node opened: nothing to wait for
-	const std::uint64_t ulRun = g_ulRunsStarted;
+	if (g_ulRunsEntered == g_ulRunsEnded)
+		return; // never started, or ended already: nothing to wait for
+	const std::uint64_t ulRun = g_ulRunsEntered;
+	g_ulStopUpTo = ulRun;
 	g_bStopPolling.store(1);
 	if (t_bOnPollingThread)
-		return; // called from a callback: the loop leaves at its next cycle
+		return;
 	g_PollingEnded.wait(lock, [ulRun] { return g_ulRunsEnded >= ulRun; });
 }
 

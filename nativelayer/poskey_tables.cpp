@@ -1,6 +1,7 @@
 // Transfer of the POS key tables to the keyboard nodes: the 385-byte set-1
 // table to the PS/2 keyboard node, the 512-entry HID table to the USB
 // keyboard node as 1024 bytes, each entry least significant byte first.
+#include <errno.h>
 #include <unistd.h>
 
 #include <array>
@@ -25,7 +26,34 @@ std::array<std::uint8_t, HID_KEY_CONF_BYTES> SerializeHidTable()
 	return bytes;
 }
 
+// Sends one table to one keyboard node; a node that reports its device gone
+// is closed and left to the polling loop to reopen. 1 when it went out whole.
+int SendTable(std::atomic<std::int32_t> &slot, const std::uint8_t *data, int length)
+{
+	const int fd = slot.load();
+	if (fd <= 0)
+		return 0;
+	if (WriteKeyboardConfigurationToDevice(fd, data, length) == 1)
+		return 1;
+	DropIfGone(slot, fd, errno);
+	return 0;
+}
+
 } // namespace
+
+bool g_bKeyboardConfigSent = false;
+
+void ResendKeyboardConfiguration(int fd, bool bPs2)
+{
+	if (!g_bKeyboardConfigSent)
+		return;
+	if (bPs2) {
+		(void)WriteKeyboardConfigurationToDevice(fd, g_rguchSet1KeyConf, SET1_KEY_CONF_SIZE);
+	} else {
+		const auto bytes = SerializeHidTable();
+		(void)WriteKeyboardConfigurationToDevice(fd, bytes.data(), HID_KEY_CONF_BYTES);
+	}
+}
 
 extern "C" {
 
@@ -40,24 +68,25 @@ int WriteKeyboardConfigurationToDevice(int fd, const std::uint8_t *data, int len
 int WriteKeyboardConfiguration(void)
 {
 	int result = 0;
-	const int ps2 = g_DeviceChannels.fdPs2Keyboard.load();
-	if (ps2 > 0 && WriteKeyboardConfigurationToDevice(ps2, g_rguchSet1KeyConf, SET1_KEY_CONF_SIZE) == 1)
+	if (SendTable(g_DeviceChannels.fdPs2Keyboard, g_rguchSet1KeyConf, SET1_KEY_CONF_SIZE) == 1)
 		result = 1;
-	const int usb = g_DeviceChannels.fdUsbKeyboard.load();
-	if (usb > 0) {
-		const auto bytes = SerializeHidTable();
-		if (WriteKeyboardConfigurationToDevice(usb, bytes.data(), HID_KEY_CONF_BYTES) == 1)
-			result = 1;
-	}
+	const auto bytes = SerializeHidTable();
+	if (SendTable(g_DeviceChannels.fdUsbKeyboard, bytes.data(), HID_KEY_CONF_BYTES) == 1)
+		result = 1;
 	return result;
 }
 
 // Holds the keyboard session lock so that a close on another thread cannot
 // close (and the system reuse) a descriptor while the table goes out on it.
+// The tables sent are remembered for the session: a keyboard node that comes
+// back after a replug gets them again.
 JNIEXPORT jint JNICALL TRV_JNI(writeKeyboardConfig)(JNIEnv *, jobject)
 {
 	std::lock_guard lock(g_KeyboardSessionLock);
-	return WriteKeyboardConfiguration() == 1 ? 0 : -1;
+	if (WriteKeyboardConfiguration() != 1)
+		return -1;
+	g_bKeyboardConfigSent = g_bKeyboardOpened.load() != 0;
+	return 0;
 }
 
 } // extern "C"

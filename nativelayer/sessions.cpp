@@ -84,6 +84,7 @@ jint OpenSession(std::atomic<std::int32_t> &opened, Slot &ps2Slot, const char *p
 		return -1;
 	ps2Slot.store(OpenDeviceNode(ps2Path));
 	usbSlot.store(OpenDeviceNode(usbPath));
+	ForgetGone({&ps2Slot, &usbSlot});
 	if (ps2Slot.load() <= 0 && usbSlot.load() <= 0)
 		return -1;
 	opened.store(1);
@@ -188,8 +189,10 @@ JNIEXPORT void JNICALL TRV_JNI(closeKeyBoard)(JNIEnv *, jobject)
 	std::memset(g_rguchSet1KeyConf, 0, sizeof g_rguchSet1KeyConf);
 	std::memset(g_rgushHIDKeyConfUSB, 0, sizeof g_rgushHIDKeyConfUSB);
 	(void)WriteKeyboardConfiguration();
+	g_bKeyboardConfigSent = false;
 	CloseSlot(g_DeviceChannels.fdPs2Keyboard);
 	CloseSlot(g_DeviceChannels.fdUsbKeyboard);
+	ForgetGone({&g_DeviceChannels.fdPs2Keyboard, &g_DeviceChannels.fdUsbKeyboard});
 	std::lock_guard dataLock(g_KbdDataLock);
 	myFree(g_pjnKeyCodes);
 	g_pjnKeyCodes = nullptr;
@@ -240,8 +243,19 @@ JNIEXPORT jint JNICALL TRV_JNI(openMSR)(JNIEnv *env, jobject, jstring name)
 	// USB one, so that either attachment can deliver swipes.
 	const bool ps2 = OpenMsrChain(PS2_MSR_NODES, {&ch.fdPs2Msr1, &ch.fdPs2Msr2, &ch.fdPs2Msr3});
 	const bool usb = OpenMsrChain(USB_MSR_NODES, {&ch.fdUsbMsr1, &ch.fdUsbMsr2, &ch.fdUsbMsr3});
+	ForgetGone({&ch.fdPs2Msr1, &ch.fdPs2Msr2, &ch.fdPs2Msr3, &ch.fdUsbMsr1, &ch.fdUsbMsr2, &ch.fdUsbMsr3});
 	if (!ps2 && !usb)
 		return -1;
+	// The session starts with no swipe in progress: what an earlier session
+	// read and did not report is dropped and wiped, and each attachment's
+	// swipe state is reset at its handler's next call (a new session
+	// number). No track reader runs meanwhile: they read and store under
+	// this lock, and only while the MSR is open.
+	g_ulMsrSession.fetch_add(1);
+	{
+		std::lock_guard dataLock(g_TrackDataLock);
+		WipeTracks();
+	}
 	g_bMsrOpened.store(1);
 	return OPEN_SUCCESS;
 }
@@ -256,6 +270,8 @@ JNIEXPORT void JNICALL TRV_JNI(closeMSR)(JNIEnv *, jobject)
 	for (Slot *slot : {&ch.fdPs2Msr1, &ch.fdPs2Msr2, &ch.fdPs2Msr3, &ch.fdUsbMsr1, &ch.fdUsbMsr2,
 			   &ch.fdUsbMsr3})
 		CloseSlot(*slot);
+	ForgetGone({&ch.fdPs2Msr1, &ch.fdPs2Msr2, &ch.fdPs2Msr3, &ch.fdUsbMsr1, &ch.fdUsbMsr2, &ch.fdUsbMsr3});
+	// The staging copies were wiped as their arrays were made.
 	std::lock_guard dataLock(g_TrackDataLock);
 	for (std::uint8_t **staged :
 	     {&g_pJavaTrack1Data, &g_pJavaTrack2Data, &g_pJavaTrack3Data, &g_pJavaTrack4Data}) {
@@ -322,6 +338,7 @@ JNIEXPORT jint JNICALL TRV_JNI(closeKeyLock)(JNIEnv *, jobject)
 		slot->store(0);
 		closed = true;
 	}
+	ForgetGone({&g_DeviceChannels.fdUsbKeylock, &g_DeviceChannels.fdPs2Keylock});
 	{
 		std::lock_guard dataLock(g_KeyLockDataLock);
 		myFree(g_pJavaKeyLockData);

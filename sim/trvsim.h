@@ -153,6 +153,15 @@ int trvsim_step(int count, int timeout_ms);
 
 /* ---- Scenarios (also read from the file named by TRVSIM_SCENARIO) ---- */
 
+/* Exit status of a process whose TRVSIM_SCENARIO file cannot be read or
+ * parsed, or whose TRVSIM_NODES is bad. The simulator first prints
+ * "FILE:LINE: problem" (or "FILE: problem", "TRVSIM_NODES: problem") on
+ * standard error. 97 is none of the statuses that test runners give a
+ * meaning: not 1 or 2 (failed tests, usage), not 77 (skipped), not 99
+ * (hard error of automake's harness), not 126/127 (cannot run) and below
+ * 128 (killed by a signal, as a crash is). */
+#define TRVSIM_EXIT_BAD_SCENARIO 97
+
 /* Replaces the scenario with the one in text (format: sim/README.md); its
  * clock starts now. Returns 0, or -1 with a message naming the line in
  * error (nothing changes then). */

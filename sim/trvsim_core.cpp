@@ -169,11 +169,15 @@ bool read_file(const char *path, std::string &out)
 	}
 }
 
-[[noreturn]] void die(const std::string &msg)
+// Ends the process on a bad scenario or node list: where first (the
+// scenario file and line, as "FILE:LINE: problem"), then what the status
+// means, so that the run does not pass for a crash or a failed test.
+[[noreturn]] void die(const std::string &where_and_problem)
 {
-	std::string l = "trvsim: " + msg + "\n";
+	std::string l = where_and_problem + "\ntrvsim: bad scenario, nothing played; exit status " +
+			std::to_string(TRVSIM_EXIT_BAD_SCENARIO) + "\n";
 	(void)real::write(2, l.data(), l.size());
-	_exit(97);
+	_exit(TRVSIM_EXIT_BAD_SCENARIO);
 }
 
 // Reads TRVSIM_LOG, TRVSIM_SCENARIO and TRVSIM_NODES once per process.
@@ -193,12 +197,15 @@ void ensure_loaded(Sim &s)
 	std::string error;
 	if (const char *path = std::getenv("TRVSIM_SCENARIO"); path && *path) {
 		std::string text, nodes_list;
-		if (!read_file(path, text))
-			die(std::string("cannot read scenario ") + path);
-		if (!parse_scenario(text, s.scenario, nodes_list, error))
-			die(std::string(path) + ": " + error);
-		if (!nodes_list.empty() && !parse_nodes_list(nodes_list, present, error))
-			die(std::string(path) + ": " + error);
+		int line = 0;
+		if (!read_file(path, text)) {
+			const int e = errno;
+			die(std::string(path) + ": cannot read the scenario (" + std::strerror(e) + ")");
+		}
+		if (!parse_scenario(text, s.scenario, nodes_list, error, line))
+			die(std::string(path) + ":" + std::to_string(line) + ": " + error);
+		// The nodes line was checked by the parser; this only applies it.
+		(void)parse_nodes_list(nodes_list.empty() ? "all" : nodes_list, present, error);
 	}
 	if (const char *nodes_list = std::getenv("TRVSIM_NODES"); nodes_list && *nodes_list) {
 		if (!parse_nodes_list(nodes_list, present, error))
@@ -977,11 +984,14 @@ int trvsim_scenario_load(const char *text, char *error, size_t error_cap)
 	bool present[TRVSIM_NODE_COUNT];
 	for (bool &p : present)
 		p = true;
-	bool ok = text != nullptr && parse_scenario(text, actions, nodes_list, err) &&
+	int line = 0;
+	bool ok = text != nullptr && parse_scenario(text, actions, nodes_list, err, line) &&
 		  (nodes_list.empty() || parse_nodes_list(nodes_list, present, err));
 	if (!ok) {
 		if (text == nullptr)
 			err = "no scenario text";
+		else if (line > 0)
+			err = "line " + std::to_string(line) + ": " + err;
 		if (error != nullptr && error_cap > 0)
 			std::snprintf(error, error_cap, "%s", err.c_str());
 		return -1;

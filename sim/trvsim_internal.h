@@ -70,10 +70,11 @@ struct ScenarioAction {
 	bool fired = false;
 };
 
-// Parses a whole scenario; on error returns false with a message naming the
-// line. A "nodes" line sets *nodes_list (empty when absent).
+// Parses a whole scenario; on error returns false with the problem in error
+// and the number of the line in error_line. A "nodes" line sets nodes_list
+// (empty when absent).
 bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
-		    std::string &nodes_list, std::string &error);
+		    std::string &nodes_list, std::string &error, int &error_line);
 
 // Applies a presence list ("all", "none", "ps2", "usb" or a comma or
 // blank separated list of node names) to present[]; false when it is bad.

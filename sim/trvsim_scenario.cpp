@@ -420,8 +420,9 @@ bool parse_nodes_list(std::string_view nodes_list, bool present[], std::string &
 }
 
 bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
-		    std::string &nodes_list, std::string &error)
+		    std::string &nodes_list, std::string &error, int &error_line)
 {
+	error_line = 0;
 	std::vector<ScenarioAction> actions;
 	std::string collected;
 	int line_no = 0;
@@ -435,14 +436,16 @@ bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
 		std::vector<Token> tok;
 		std::string err;
 		if (!tokenize(line, tok, err)) {
-			error = "line " + std::to_string(line_no) + ": " + err;
+			error_line = line_no;
+			error = err;
 			return false;
 		}
 		if (tok.empty())
 			continue;
 		if (tok[0].text == "nodes" && !tok[0].quoted) {
 			if (tok.size() < 2) {
-				error = "line " + std::to_string(line_no) + ": 'nodes' needs a list";
+				error_line = line_no;
+				error = "'nodes' needs a list";
 				return false;
 			}
 			collected.clear();
@@ -450,18 +453,21 @@ bool parse_scenario(std::string_view text, std::vector<ScenarioAction> &out,
 				collected += tok[k].text + " ";
 			bool present[TRVSIM_NODE_COUNT];
 			if (!parse_nodes_list(collected, present, err)) {
-				error = "line " + std::to_string(line_no) + ": " + err;
+				error_line = line_no;
+				error = err;
 				return false;
 			}
 			continue;
 		}
 		if (tok[0].text != "at" || tok[0].quoted) {
-			error = "line " + std::to_string(line_no) + ": expected 'at' or 'nodes'";
+			error_line = line_no;
+			error = "expected 'at' or 'nodes'";
 			return false;
 		}
 		ScenarioAction a;
 		if (!parse_at_line(tok, a, err)) {
-			error = "line " + std::to_string(line_no) + ": " + err;
+			error_line = line_no;
+			error = err;
 			return false;
 		}
 		a.line = line_no;

@@ -52,6 +52,8 @@ inline void ResetLibraryState()
 	g_bMsrClaimed = 0;
 	g_bKeylockOpened = 0;
 	g_bStopPolling = 0;
+	g_ulGoneSlots = 0;
+	g_bKeyboardConfigSent = false;
 	g_PollingMemory = PollingMemory{};
 	for (int i = 0; i < 8 && HandleMSRDataUSB(nullptr, nullptr, nullptr, UsbMsrStatusRecord{}) != 0; ++i) {
 	}

@@ -2,6 +2,7 @@
 // poll), the USB and PS/2 track readers, the PS/2 text frame and the fetches.
 #include <string>
 
+#include "card_memory.h"
 #include "datapaths_fixture.h"
 
 namespace datapaths {
@@ -152,7 +153,9 @@ TEST_F(MsrDataTest, UsbTrackReader)
 	} cases[] = {
 		{"whole track", 2, 40, 40, false, 1, 40},
 		{"largest track", 3, 255, 255, false, 1, 255},
-		{"256 is not read", 1, 256, 256, false, 0, -1},
+		{"256 is read off and discarded", 1, 256, 256, false, 1, 0},
+		{"0xFFFE is read off and discarded", 2, 0xFFFE, 0xFFFE, false, 1, 0},
+		{"0xFFFF is no length: nothing read", 1, 0xFFFF, 0, false, 0, -1},
 		{"short read keeps what came", 1, 40, 10, false, 1, 10},
 		{"failed read empties the track", 1, 40, 40, true, 0, 0},
 		{"track 0", 0, 10, 0, false, 0, -1},
@@ -177,6 +180,9 @@ TEST_F(MsrDataTest, UsbTrackReader)
 			trvsim_fail_reads(TRVSIM_USB_MSR1 + c.track - 1, 1);
 
 		EXPECT_EQ(HandleMSRTrackUSB(env, obj, msrMethod, c.track, c.length), c.result);
+		if (c.track >= 1 && c.track <= 3 && !c.fail) {
+			EXPECT_EQ(trvsim_queued(TRVSIM_USB_MSR1 + c.track - 1), 0u) << "the driver still holds it";
+		}
 		for (int t = 1; t <= 3; ++t) {
 			const Bytes got = Fetch(t);
 			if (t == c.track && c.trackLength >= 0) {
@@ -333,6 +339,97 @@ TEST_F(MsrDataTest, FailedArrayCreationKeepsTheTrackPending)
 	EXPECT_EQ(g_nTrack2DataLength, 12);
 	jni.failNewArrays(false);
 	EXPECT_EQ(Fetch(2), Bytes(12, 'a'));
+}
+
+// Every report carries the tracks of one swipe only: a track of the last
+// report that Java did not fetch is dropped when the next swipe begins.
+TEST_F(MsrDataTest, TracksNotFetchedAreDroppedWhenTheNextSwipeBegins)
+{
+	const Bytes a1 = Str("%B4000123412341234^A/CARD^29?"), a2 = Str(";4000123412341234=29?");
+	const Bytes b2 = Str(";5100999988887777=31?");
+	Bytes got1, got2;
+	jni.onCallback(MSR_CALLBACK, [&](JNIEnv *, jobject) { got2 = Fetch(2); }); // wants track 2 only
+	trvsim_swipe_track(TRVSIM_USB, 1, a1.data(), a1.size());
+	trvsim_swipe_track(TRVSIM_USB, 2, a2.data(), a2.size());
+	Poll(TRVSIM_USB, static_cast<std::uint16_t>(a1.size()), static_cast<std::uint16_t>(a2.size()), 0);
+	for (int i = 0; i < 5; ++i)
+		Poll(TRVSIM_USB, 0, 0, 0);
+	ASSERT_EQ(jni.callbackCount(MSR_CALLBACK), 1);
+	EXPECT_EQ(got2, a2);
+
+	jni.onCallback(MSR_CALLBACK, [&](JNIEnv *, jobject) {
+		got1 = Fetch(1);
+		got2 = Fetch(2);
+	});
+	trvsim_swipe_track(TRVSIM_USB, 2, b2.data(), b2.size());
+	Poll(TRVSIM_USB, 0, static_cast<std::uint16_t>(b2.size()), 0);
+	for (int i = 0; i < 5; ++i)
+		Poll(TRVSIM_USB, 0, 0, 0);
+	ASSERT_EQ(jni.callbackCount(MSR_CALLBACK), 2);
+	EXPECT_TRUE(got1.empty()) << "card A's track 1 came with card B";
+	EXPECT_EQ(got2, b2);
+}
+
+// Card data does not linger in the library: once a track has been handed to
+// Java, discarded or dropped, none of its bytes is left in the library's
+// writable memory (its static buffers) or in a staging copy it holds.
+TEST_F(MsrDataTest, CardBytesAreWipedOnceHandedOutDiscardedOrDropped)
+{
+	enum Step { FETCH_ALL, NEXT_SWIPE, REOPEN };
+	const struct {
+		const char *name;
+		int attachment;
+		Bytes raw;    // what the node delivers
+		Bytes card;   // what must not be found afterwards
+		Step after;
+	} cases[] = {
+		{"USB, fetched", TRVSIM_USB, Str("%B4929000011112222^HOLDER/A^2712?"),
+		 Str("%B4929000011112222^HOLDER/A^2712?"), FETCH_ALL},
+		// 0x02..0x0A are the make codes of "1".."9".
+		{"PS/2, fetched", TRVSIM_PS2, {0x05, 0x0A, 0x03, 0x0A, 0x02, 0x02, 0x02, 0x02, 0x03, 0x03},
+		 Str("4929111122"), FETCH_ALL},
+		{"USB, dropped when the next swipe begins", TRVSIM_USB, Str(";4929333344445555=27120?"),
+		 Str(";4929333344445555=27120?"), NEXT_SWIPE},
+		{"USB, oversize, discarded", TRVSIM_USB, Bytes(300, '7'), Bytes(300, '7'), FETCH_ALL},
+		{"USB, dropped when the MSR opens", TRVSIM_USB, Str(";4929666677778888=27120?"),
+		 Str(";4929666677778888=27120?"), REOPEN},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		ResetLibraryState();
+		trvsim_reset();
+		OpenMsr();
+		std::vector<std::pair<const std::uint8_t *, std::size_t>> staged;
+		jni.onCallback(MSR_CALLBACK, [&](JNIEnv *, jobject) {
+			if (c.after != FETCH_ALL)
+				return;
+			for (int t = 1; t <= 3; ++t)
+				(void)Fetch(t);
+			for (std::uint8_t *p : {g_pJavaTrack1Data, g_pJavaTrack2Data, g_pJavaTrack3Data})
+				if (p != nullptr)
+					staged.emplace_back(p, c.card.size());
+		});
+		const int before = jni.callbackCount(MSR_CALLBACK);
+		trvsim_swipe_track(c.attachment, 3, c.raw.data(), c.raw.size());
+		Poll(c.attachment, 0, 0, static_cast<std::uint16_t>(c.raw.size()));
+		ASSERT_EQ(jni.callbackCount(MSR_CALLBACK) - before, 1);
+		if (c.after == NEXT_SWIPE) {
+			const Bytes other = Str(";1111=1?");
+			trvsim_swipe_track(c.attachment, 2, other.data(), other.size());
+			Poll(c.attachment, 0, static_cast<std::uint16_t>(other.size()), 0);
+		} else if (c.after == REOPEN) {
+			TRV_JNI(closeMSR)(env, obj);
+			ASSERT_EQ(TRV_JNI(openMSR)(env, obj, nullptr), 4660);
+		}
+		const auto regions = cardmem::WritableSegments("");
+		EXPECT_EQ(cardmem::CountCardBytes(regions, c.card), 0u) << "in the library's static memory";
+		for (const auto &[p, n] : staged) {
+			const cardmem::Region block{p, n};
+			EXPECT_EQ(cardmem::CountCardBytes({&block, 1}, c.card), 0u) << "in a staging copy";
+		}
+		jni.onCallback(MSR_CALLBACK, nullptr);
+		TRV_JNI(closeMSR)(env, obj);
+	}
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs the four packages with dpkg into a throwaway copy of this machine
+# Installs the packages with dpkg into a throwaway copy of this machine
 # and checks what a terminal gets: an overlay of / whose changes go to a
 # tmpfs, in a mount namespace of its own, entered with chroot. The machine's
 # own /etc, /var/lib/dpkg, /var/lib/dkms and /lib/modules stay untouched.
@@ -8,7 +8,8 @@
 # add/build/install), the kernel hook of dkms builds the module for every
 # installed kernel as a kernel update would, the installed demo runs under
 # the driver simulator with System.loadLibrary and no java.library.path,
-# and dpkg -r removes the module from every kernel again.
+# the test kit's JUnit example runs from the installed packages
+# (testkit-example.sh), and dpkg -r removes the module from every kernel again.
 #
 # Usage: chroot-install.sh DEB-FOLDER SIMULATOR.so SCENARIO
 # Needs root (mount namespaces, overlayfs) and dkms, a JRE and the kernel
@@ -99,8 +100,10 @@ out=$(in_root sh -c 'cd /tmp/demo && LD_PRELOAD=/tmp/libtrvsim.so \
 echo "$out" | head -n 2
 echo "$out" | grep -q "closed; 3 swipe(s) seen" || { echo "$out"; fail "the demo saw no swipes"; }
 
+"$(dirname "$0")/testkit-example.sh" "$root" || fail "the test kit's example failed"
+
 echo "== dpkg -r: the module leaves every kernel"
-in_root dpkg -r tarvel-jpos-demo tarvel-pos-tools tarvel-msrdrv-dkms libtarvel-jpos-jni ||
+in_root dpkg -r tarvel-pos-testkit tarvel-jpos-demo tarvel-pos-tools tarvel-msrdrv-dkms libtarvel-jpos-jni ||
 	fail "dpkg -r failed"
 [ -z "$(in_root dkms status -m tarvel-msrdrv)" ] || fail "dkms still lists tarvel-msrdrv"
 for kver in $kernels; do

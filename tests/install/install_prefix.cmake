@@ -28,11 +28,24 @@ endforeach()
 if(EXISTS ${prefix}/etc)
   message(FATAL_ERROR "the install writes below etc/")
 endif()
-# Test support stays out of the install.
-file(GLOB_RECURSE sim_files ${prefix}/*trvsim*)
+# Test support stays out of the product: only the test kit's component
+# installs the simulator.
+foreach(component jni tools dkms demo)
+  execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${WORK}/product
+    --component ${component} RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "cmake --install --component ${component} failed (${status})")
+  endif()
+endforeach()
+file(GLOB_RECURSE sim_files ${WORK}/product/*trvsim*)
 if(sim_files)
-  message(FATAL_ERROR "simulator installed: ${sim_files}")
+  message(FATAL_ERROR "simulator installed with the product: ${sim_files}")
 endif()
+foreach(f ${JNIDIR}/libtrvsimjni.so share/java/tarvel-pos-testkit.jar)
+  if(NOT EXISTS ${prefix}/${f})
+    message(FATAL_ERROR "test kit not installed: ${f}")
+  endif()
+endforeach()
 
 # The demo, from the installed files only (plus the simulator of the build).
 set(run ${WORK}/run)

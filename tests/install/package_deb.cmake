@@ -18,6 +18,7 @@ set(jni libtarvel-jpos-jni)
 set(tools tarvel-pos-tools)
 set(dkms tarvel-msrdrv-dkms)
 set(demo tarvel-jpos-demo)
+set(testkit tarvel-pos-testkit)
 set(src usr/src/tarvel-msrdrv-${VERSION})
 
 # Every file (or link) of every package: "<package> <path>".
@@ -27,12 +28,21 @@ set(want
   "${jni} usr/share/java/tarvel-jpos.jar"
   "${jni} usr/lib/udev/rules.d/60-tarvel-pos.rules"
   "${jni} usr/share/doc/${jni}/examples/trvpos.ini"
+  "${jni} usr/share/doc/${jni}/README.Debian"
   "${tools} usr/bin/hdrcfg"
   "${tools} usr/share/man/man1/hdrcfg.1.gz"
   "${dkms} ${src}/dkms.conf"
   "${demo} usr/share/java/tarvel-jpos-demo-${VERSION}.jar"
-  "${demo} usr/share/java/tarvel-jpos-demo.jar")
-foreach(p ${jni} ${tools} ${dkms} ${demo})
+  "${demo} usr/share/java/tarvel-jpos-demo.jar"
+  "${testkit} usr/lib/${MULTIARCH}/tarvel-pos/libtrvsim.so"
+  "${testkit} usr/lib/${MULTIARCH}/jni/libtrvsimjni.so"
+  "${testkit} usr/share/java/tarvel-pos-testkit-${VERSION}.jar"
+  "${testkit} usr/share/java/tarvel-pos-testkit.jar"
+  "${testkit} usr/share/doc/${testkit}/simulator.md"
+  "${testkit} usr/share/doc/${testkit}/examples/PosService.java"
+  "${testkit} usr/share/doc/${testkit}/examples/PosServiceTest.java"
+  "${testkit} usr/share/doc/${testkit}/examples/run-tests.sh")
+foreach(p ${jni} ${tools} ${dkms} ${demo} ${testkit})
   list(APPEND want "${p} usr/share/doc/${p}/copyright" "${p} usr/share/doc/${p}/changelog.gz")
 endforeach()
 file(GLOB driver RELATIVE ${MSRDRV_DIR} ${MSRDRV_DIR}/*.c ${MSRDRV_DIR}/*.h)
@@ -41,7 +51,7 @@ foreach(f Kbuild Makefile ${driver})
 endforeach()
 
 set(found "")
-foreach(p ${jni} ${tools} ${dkms} ${demo})
+foreach(p ${jni} ${tools} ${dkms} ${demo} ${testkit})
   file(GLOB deb ${WORK}/${p}_${VERSION}_*.deb)
   list(LENGTH deb n)
   if(NOT n EQUAL 1)
@@ -85,7 +95,7 @@ if(missing OR extra)
 endif()
 
 # The jar links point at the versioned jars beside them.
-foreach(j tarvel-jpos tarvel-jpos-demo)
+foreach(j tarvel-jpos tarvel-jpos-demo tarvel-pos-testkit)
   file(READ_SYMLINK ${WORK}/root/usr/share/java/${j}.jar target)
   if(NOT target STREQUAL "${j}-${VERSION}.jar")
     message(FATAL_ERROR "${j}.jar points at '${target}'")
@@ -100,7 +110,7 @@ function(expect_field p field regex)
     message(FATAL_ERROR "${p}: ${field} is '${v}', want a match of '${regex}'")
   endif()
 endfunction()
-foreach(p ${jni} ${tools} ${dkms} ${demo})
+foreach(p ${jni} ${tools} ${dkms} ${demo} ${testkit})
   expect_field(${p} Version "^${VERSION}$")
 endforeach()
 expect_field(${jni} Architecture "^[a-z0-9]+$")
@@ -110,6 +120,7 @@ expect_field(${demo} Architecture "^all$")
 expect_field(${jni} Depends "(^|, )adduser(,|$)")
 expect_field(${dkms} Depends "(^|, )dkms(,|$)")
 expect_field(${demo} Depends "(^|, )${jni} \\(= ${VERSION}\\)")
+expect_field(${testkit} Depends "(^|, )${jni} \\(= ${VERSION}\\)")
 expect_field(${tools} Recommends "(^|, )${jni} \\(= ${VERSION}\\)")
 
 # Maintainer scripts: the group and udev in the library's package, DKMS in

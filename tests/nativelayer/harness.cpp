@@ -32,6 +32,7 @@ void ResetAll(fakejni::FakeJni &jni)
 			::close(fd);
 	}
 	g_bStopPolling.store(0);
+	g_ulGoneSlots.store(0);
 	g_PollingMemory = PollingMemory{}; // no loop runs now
 	std::memset(g_rguchSet1KeyConf, 0, sizeof g_rguchSet1KeyConf);
 	std::memset(g_rgushHIDKeyConfUSB, 0, sizeof g_rgushHIDKeyConfUSB);

@@ -349,6 +349,89 @@ TEST_F(PollingTest, SecondStartLeavesTheRunningLoopAlone)
 	EXPECT_TRUE(loop.WaitReturned(0));
 }
 
+// A restart asked for from a callback: stopPolling there only requests, and
+// a startPolling on a new thread right after it waits for that run's end and
+// then polls, so that keys typed afterwards still reach Java.
+TEST_F(PollingTest, RestartAskedForFromACallbackPollsAgain)
+{
+	ASSERT_EQ(TRV_JNI(openKeyBoard)(env, obj, nullptr), OPENED);
+	std::thread restarter;
+	std::atomic<bool> restartReturned{false};
+	std::atomic<int> callbacks{0};
+	jni.onCallback("kbdDataOccurred", [&](JNIEnv *e, jobject o) {
+		(void)jni.ints(TRV_JNI(getKbdData)(e, o));
+		if (callbacks.fetch_add(1) != 0)
+			return;
+		TRV_JNI(stopPolling)(e, o);
+		restarter = std::thread([&] {
+			TRV_JNI(startPolling)(jni.env(), jni.service());
+			restartReturned = true;
+		});
+	});
+	PollingThread first(jni);
+	const std::uint8_t key = 0x1E;
+	trvsim_ps2_type(&key, 1);
+	ASSERT_TRUE(first.WaitReturned());
+
+	trvsim_ps2_type(&key, 1);
+	const auto until = Clock::now() + std::chrono::milliseconds(HANG_MS);
+	while (callbacks.load() < 2 && Clock::now() < until)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	EXPECT_EQ(callbacks.load(), 2) << "nothing polls after the restart";
+	EXPECT_FALSE(restartReturned.load());
+	TRV_JNI(stopPolling)(env, obj);
+	restarter.join();
+	EXPECT_TRUE(restartReturned.load());
+}
+
+// A stop made while a startPolling waits for the end of a run that was asked
+// to stop reaches that start: its run ends before its first cycle, and
+// stopPolling returns once it has. (The short sleeps only let the other
+// threads make their calls; were one late, the test would hang and fail,
+// never pass wrongly.)
+TEST_F(PollingTest, StopMadeWhileAStartWaitsEndsThatRunBeforeItsFirstCycle)
+{
+	ASSERT_EQ(TRV_JNI(openKeyBoard)(env, obj, nullptr), OPENED);
+	std::promise<void> release;
+	std::shared_future<void> released = release.get_future().share();
+	std::atomic<bool> inCallback{false};
+	jni.onCallback("kbdDataOccurred", [&](JNIEnv *e, jobject o) {
+		(void)jni.ints(TRV_JNI(getKbdData)(e, o));
+		TRV_JNI(stopPolling)(e, o);
+		inCallback = true;
+		released.wait();
+	});
+	PollingThread first(jni);
+	const std::uint8_t key = 0x1E;
+	trvsim_ps2_type(&key, 1);
+	const auto until = Clock::now() + std::chrono::milliseconds(HANG_MS);
+	while (!inCallback.load() && Clock::now() < until)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	ASSERT_TRUE(inCallback.load());
+
+	std::atomic<bool> secondReturned{false}, stopReturned{false};
+	std::thread second([&] {
+		TRV_JNI(startPolling)(jni.env(), jni.service());
+		secondReturned = true;
+	});
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	EXPECT_FALSE(secondReturned.load()) << "the restart did not wait for the run that was stopping";
+	std::thread stopper([&] {
+		TRV_JNI(stopPolling)(jni.env(), jni.service());
+		stopReturned = true;
+	});
+	std::this_thread::sleep_for(std::chrono::milliseconds(300));
+	EXPECT_FALSE(stopReturned.load());
+	const long reads = trvsim_reads(TRVSIM_PS2_STAT);
+	release.set_value();
+	ASSERT_TRUE(first.WaitReturned());
+	second.join();
+	stopper.join();
+	EXPECT_TRUE(secondReturned.load());
+	EXPECT_EQ(trvsim_reads(TRVSIM_PS2_STAT), reads) << "the stopped start polled a cycle";
+	EXPECT_EQ(g_bStopPolling.load(), 0);
+}
+
 // A callback the class lacks is never called, no exception is left behind,
 // the data is still stored, and the other callbacks still come.
 TEST_F(PollingTest, MissingCallbackIsSkipped)

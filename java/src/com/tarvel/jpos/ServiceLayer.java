@@ -93,14 +93,46 @@ public class ServiceLayer {
 
     // ---- Polling ---------------------------------------------------------
 
-    /** Polls the drivers every 50 ms and calls back; returns after stopPolling. */
+    /**
+     * Polls the drivers every 50 ms on the calling thread and calls back this
+     * object, on this thread, until a stop is requested. Call it first, on a
+     * thread of its own, before any open: it clears the descriptor slots of
+     * sessions that are not open.
+     *
+     * <p>A call made while a run polls normally returns at once and leaves
+     * that run alone; so does a call made from a callback. A call made after
+     * the active run was asked to stop (for example by {@link #stopPolling()}
+     * from a callback, to restart polling) waits for that run's end and then
+     * polls. It returns at once when no status node can be opened.
+     *
+     * <p>A device whose node goes away (a replug) is closed and reopened by
+     * the library once it is back, with no call from Java; the sessions stay
+     * open, and the POS key tables and the last MSR header record are sent
+     * again.
+     */
     public native void startPolling();
-    /** Ends polling; returns once the loop has stopped. */
+    /**
+     * Requests the stop of the run that is polling, or of a
+     * {@link #startPolling()} that has been entered and waits to begin (that
+     * run then ends before its first cycle), and returns once that run has
+     * ended. Called from a callback it only requests: the loop ends after
+     * that callback's cycle. With no startPolling in progress it returns at
+     * once and leaves no request behind, so a stop made before the polling
+     * thread has entered startPolling is not seen: make sure the polling
+     * thread is inside startPolling (for example: it has made a first
+     * callback, or some time has passed since it started) before relying on
+     * a stop. To notice that polling ended, watch the polling thread
+     * ({@link Thread#join()}).
+     */
     public native void stopPolling();
 
     // ---- Callbacks (called by the library on the polling thread) ---------
 
-    /** Key entries are pending: fetch them with {@link #getKbdData()}. */
+    /**
+     * Key entries are pending: fetch them with {@link #getKbdData()}. While
+     * 255 entries are pending and more wait in the driver, it is called in
+     * every cycle until they are fetched.
+     */
     protected void kbdDataOccurred() {
     }
 
@@ -108,7 +140,12 @@ public class ServiceLayer {
     protected void klkDataOccurred() {
     }
 
-    /** A swipe is complete: fetch its tracks with the track getters. */
+    /**
+     * A swipe is complete: fetch its tracks with the track getters. Tracks
+     * not fetched are dropped when the next swipe begins; a track too long
+     * for the library comes empty. The library wipes a track's bytes once
+     * it has handed them out.
+     */
     protected void msrDataOccurred() {
     }
 }

@@ -1,6 +1,9 @@
 package com.tarvel.jpos.test;
 
 import com.tarvel.jpos.ServiceLayer;
+import com.tarvel.jpos.sim.TrvSim;
+import com.tarvel.jpos.sim.TrvSim.Attachment;
+import com.tarvel.jpos.sim.TrvSim.Node;
 
 import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
@@ -24,6 +27,12 @@ import java.util.concurrent.atomic.AtomicReference;
  */
 public final class JvmEndToEnd {
     private static final int TIMEOUT_MS = 5000;
+
+    /** Data nodes: what a session opens and must close again. */
+    static final Node[] DATA_NODES = {
+        Node.PS2_KEYBOARD, Node.PS2_KEYLOCK, Node.PS2_MSR1, Node.PS2_MSR2, Node.PS2_MSR3,
+        Node.USB_KEYBOARD, Node.USB_KEYLOCK, Node.USB_MSR1, Node.USB_MSR2, Node.USB_MSR3,
+    };
 
     /** A service that records every callback and fetches the data in it. */
     static class Recorder extends ServiceLayer {
@@ -122,14 +131,14 @@ public final class JvmEndToEnd {
     }
 
     static void step(int cycles) {
-        expect(Sim.step(cycles, TIMEOUT_MS), "polling loop did not come round " + cycles + " cycle(s)");
+        expect(TrvSim.step(cycles, TIMEOUT_MS), "polling loop did not come round " + cycles + " cycle(s)");
     }
 
     // ---- Setting up and tearing down ------------------------------------
 
     /** Starts polling on a thread of its own, in step mode, and waits for the first cycle. */
     static Thread startStepped(Recorder s) {
-        Sim.stepMode(Sim.PS2_STAT, true);
+        TrvSim.stepMode(Node.PS2_STAT, true);
         Thread t = startThread(s);
         step(0);
         return t;
@@ -160,13 +169,13 @@ public final class JvmEndToEnd {
         s.closeMSR();
         expectEq(0, s.closeKeyLock(), "closeKeyLock");
         stop(s, polling);
-        for (int node : Sim.DATA_NODES) {
-            expectEq(0, Sim.openDescriptors(node), "descriptors left open on node " + node);
+        for (Node node : DATA_NODES) {
+            expectEq(0, TrvSim.openDescriptors(node), "descriptors left open on node " + node);
         }
     }
 
     static void stop(Recorder s, Thread polling) throws InterruptedException {
-        Sim.stepMode(Sim.PS2_STAT, false);
+        TrvSim.stepMode(Node.PS2_STAT, false);
         s.stopPolling();
         polling.join(TIMEOUT_MS);
         expect(!polling.isAlive(), "startPolling did not return after stopPolling");
@@ -174,8 +183,8 @@ public final class JvmEndToEnd {
     }
 
     static void expectNothingLeftQueued() {
-        for (int node : Sim.DATA_NODES) {
-            expectEq(0, Sim.queued(node), "data left queued on node " + node);
+        for (Node node : DATA_NODES) {
+            expectEq(0, TrvSim.queued(node), "data left queued on node " + node);
         }
     }
 
@@ -192,14 +201,14 @@ public final class JvmEndToEnd {
         openAll(s);
 
         int[] usb = {0x00000004, 0x00020005, 0x7fff0102, 0xffffffff};
-        Sim.usbType(usb);
+        TrvSim.typeUsb(usb);
         step(1);
         expectEq(1, s.kbdCalls.get(), "callbacks after a USB batch");
         expect(s.keys.equals(boxed(usb)), "USB entries: want " + boxed(usb) + ", got " + s.keys);
 
         // PS/2 scan-code bytes each arrive as one entry.
         s.keys.clear();
-        Sim.ps2Type(bytes(0x1E, 0x9E, 0xE0, 0x1C, 0xE0, 0x9C));
+        TrvSim.typePs2(0x1E, 0x9E, 0xE0, 0x1C, 0xE0, 0x9C);
         step(1);
         expectEq(2, s.kbdCalls.get(), "callbacks after a PS/2 batch");
         expect(s.keys.equals(List.of(0x1E, 0x9E, 0xE0, 0x1C, 0xE0, 0x9C)), "PS/2 entries: got " + s.keys);
@@ -211,7 +220,7 @@ public final class JvmEndToEnd {
 
         // Entries the callback leaves pending survive clearKeyBoardInput.
         s.fetchKeys.set(false);
-        Sim.usbType(new int[] {9, 10});
+        TrvSim.typeUsb(new int[] {9, 10});
         step(1);
         expectEq(3, s.kbdCalls.get(), "callbacks after a batch left pending");
         s.clearKeyBoardInput();
@@ -227,7 +236,7 @@ public final class JvmEndToEnd {
         Thread polling = startStepped(s);
         openAll(s);
 
-        Sim.setKeylock(Sim.USB, 2);
+        TrvSim.turnKeylock(Attachment.USB, 2);
         step(1);
         expectEq(1, s.klkCalls.get(), "callbacks after the USB keylock moved to 2");
         expectBytes(bytes(2), s.keylockBytes.get(0), "USB keylock data");
@@ -235,7 +244,7 @@ public final class JvmEndToEnd {
         step(2);
         expectEq(1, s.klkCalls.get(), "callbacks while the position stays");
 
-        Sim.setKeylock(Sim.PS2, 3);
+        TrvSim.turnKeylock(Attachment.PS2, 3);
         step(1);
         expectEq(2, s.klkCalls.get(), "callbacks after the PS/2 keylock moved to 3");
         expectBytes(bytes(3), s.keylockBytes.get(1), "PS/2 keylock data");
@@ -244,7 +253,7 @@ public final class JvmEndToEnd {
         expectEq(2, s.getKeyLockPosition(), "getKeyLockPosition");
         expectEq(0, s.getPositionCount(), "getPositionCount");
 
-        Sim.setKeylock(Sim.USB, 4);
+        TrvSim.turnKeylock(Attachment.USB, 4);
         step(1);
         expectEq(3, s.klkCalls.get(), "callbacks after the USB keylock moved to 4");
         expectBytes(bytes(4), s.keylockBytes.get(2), "USB keylock data");
@@ -263,8 +272,8 @@ public final class JvmEndToEnd {
         // USB, tracks 1 and 2 only: reported in the sixth cycle, not before, and once.
         byte[] t1 = ascii("%B4111111111111111^CARD/TEST^29121010000000000000?");
         byte[] t2 = ascii(";4111111111111111=29121010000000000?");
-        Sim.swipeTrack(Sim.USB, 1, t1);
-        Sim.swipeTrack(Sim.USB, 2, t2);
+        TrvSim.swipeTrack(Attachment.USB, 1, t1);
+        TrvSim.swipeTrack(Attachment.USB, 2, t2);
         step(5);
         expectEq(0, s.msrCalls.get(), "swipe reported before the wait for track 3 ran out");
         step(1);
@@ -284,9 +293,9 @@ public final class JvmEndToEnd {
         }
         byte[] t1b = ascii("%B5500000000000004^SECOND/CARD^3001?");
         byte[] t2b = ascii(";5500000000000004=3001?");
-        Sim.swipeTrack(Sim.USB, 1, t1b);
-        Sim.swipeTrack(Sim.USB, 2, t2b);
-        Sim.swipeTrack(Sim.USB, 3, t3);
+        TrvSim.swipeTrack(Attachment.USB, 1, t1b);
+        TrvSim.swipeTrack(Attachment.USB, 2, t2b);
+        TrvSim.swipeTrack(Attachment.USB, 3, t3);
         step(1);
         expectEq(2, s.msrCalls.get(), "three-track swipe reported in the cycle that read track 3");
         sw = s.swipes.get(1);
@@ -295,9 +304,9 @@ public final class JvmEndToEnd {
         expectBytes(t3, sw[2], "USB track 3");
 
         // PS/2: scan codes (Shift held over "b", digits) arrive as framed text.
-        Sim.swipeTrack(Sim.PS2, 1, bytes(0x2A, 0x30, 0xB0, 0xAA, 0x02, 0x82, 0x03, 0x83));
-        Sim.swipeTrack(Sim.PS2, 2, bytes(0x06, 0x86, 0x07, 0x87));
-        Sim.swipeTrack(Sim.PS2, 3, bytes(0x0A, 0x8A, 0x0B, 0x8B));
+        TrvSim.swipeTrack(Attachment.PS2, 1, bytes(0x2A, 0x30, 0xB0, 0xAA, 0x02, 0x82, 0x03, 0x83));
+        TrvSim.swipeTrack(Attachment.PS2, 2, bytes(0x06, 0x86, 0x07, 0x87));
+        TrvSim.swipeTrack(Attachment.PS2, 3, bytes(0x0A, 0x8A, 0x0B, 0x8B));
         step(1);
         expectEq(3, s.msrCalls.get(), "PS/2 three-track swipe reported at once");
         sw = s.swipes.get(2);
@@ -326,13 +335,13 @@ public final class JvmEndToEnd {
         expectEq(-1, s.setposkey(0, new int[] {1, 0, 0, 0x1F}), "setposkey with four elements");
         expectEq(0, s.writeKeyboardConfig(), "writeKeyboardConfig");
 
-        byte[] ps2 = Sim.written(Sim.PS2_KEYBOARD, -1);
+        byte[] ps2 = TrvSim.written(Node.PS2_KEYBOARD, -1);
         byte[] wantPs2 = new byte[385];
         wantPs2[0x1E] = 1;
         wantPs2[128 + 0x1C] = 1;
         expectBytes(wantPs2, ps2, "PS/2 POS key table");
 
-        byte[] usb = Sim.written(Sim.USB_KEYBOARD, -1);
+        byte[] usb = TrvSim.written(Node.USB_KEYBOARD, -1);
         byte[] wantUsb = new byte[1024];
         putLe16(wantUsb, 4, 7);          // a
         putLe16(wantUsb, 88, 0x1234);    // keypad Enter
@@ -344,19 +353,19 @@ public final class JvmEndToEnd {
         expectEq(0, s.writeMSRConfig(0, bytes(0x10)), "writeMSRConfig");
         expectBytes(bytes(0x10, 0x00, 0x00, 0x00, 0x28, 0xE1, 0x22, 0xE1, 0x38,
                           0x00, 0x33, 0xE1, 0x38, 0x00, 0x33, 0xE1, 0x38),
-                    Sim.written(Sim.USB_MSRSTAT, -1), "MSR header record");
+                    TrvSim.written(Node.USB_MSRSTAT, -1), "MSR header record");
         expectEq(-1, s.writeMSRConfig(0, new byte[0]), "writeMSRConfig of an empty array");
-        expectEq(1, Sim.writeCount(Sim.USB_MSRSTAT), "writes on the MSR status node");
+        expectEq(1, TrvSim.writeCount(Node.USB_MSRSTAT), "writes on the MSR status node");
 
         // Closing the keyboard sends empty tables before it closes the nodes.
-        int ps2Writes = Sim.writeCount(Sim.PS2_KEYBOARD);
-        int usbWrites = Sim.writeCount(Sim.USB_KEYBOARD);
+        int ps2Writes = TrvSim.writeCount(Node.PS2_KEYBOARD);
+        int usbWrites = TrvSim.writeCount(Node.USB_KEYBOARD);
         expectEq(0, s.releaseKeyboard(), "releaseKeyboard");
         s.closeKeyBoard();
-        expectEq(ps2Writes + 1, Sim.writeCount(Sim.PS2_KEYBOARD), "PS/2 writes at close");
-        expectEq(usbWrites + 1, Sim.writeCount(Sim.USB_KEYBOARD), "USB writes at close");
-        expectBytes(new byte[385], Sim.written(Sim.PS2_KEYBOARD, -1), "PS/2 table at close");
-        expectBytes(new byte[1024], Sim.written(Sim.USB_KEYBOARD, -1), "USB table at close");
+        expectEq(ps2Writes + 1, TrvSim.writeCount(Node.PS2_KEYBOARD), "PS/2 writes at close");
+        expectEq(usbWrites + 1, TrvSim.writeCount(Node.USB_KEYBOARD), "USB writes at close");
+        expectBytes(new byte[385], TrvSim.written(Node.PS2_KEYBOARD, -1), "PS/2 table at close");
+        expectBytes(new byte[1024], TrvSim.written(Node.USB_KEYBOARD, -1), "USB table at close");
         expectEq(-1, s.writeKeyboardConfig(), "writeKeyboardConfig with the keyboard closed");
 
         expectEq(ServiceLayer.OPENED, s.openKeyBoard("keyboard"), "reopen keyboard");
@@ -394,8 +403,8 @@ public final class JvmEndToEnd {
         s.clearMSRInput();
 
         // Every data node of both attachments is held while the sessions are open.
-        for (int node : Sim.DATA_NODES) {
-            expectEq(1, Sim.openDescriptors(node), "descriptors on node " + node + " while open");
+        for (Node node : DATA_NODES) {
+            expectEq(1, TrvSim.openDescriptors(node), "descriptors on node " + node + " while open");
         }
         closeAllAndStop(s, polling);
         expectEq(-1, s.closeKeyLock(), "closeKeyLock when closed");
@@ -404,7 +413,7 @@ public final class JvmEndToEnd {
         // A second run delivers again.
         polling = startStepped(s);
         openAll(s);
-        Sim.usbType(new int[] {42});
+        TrvSim.typeUsb(new int[] {42});
         step(1);
         expect(s.keys.equals(List.of(42)), "keys in the second polling run: " + s.keys);
         closeAllAndStop(s, polling);
@@ -418,9 +427,9 @@ public final class JvmEndToEnd {
         openAll(s);
 
         for (int round = 1; round <= 3; round++) {
-            Sim.usbType(new int[] {round});
-            Sim.setKeylock(Sim.USB, round);
-            Sim.swipeTrack(Sim.USB, 3, bytes(';', '0' + round, '?'));
+            TrvSim.typeUsb(new int[] {round});
+            TrvSim.turnKeylock(Attachment.USB, round);
+            TrvSim.swipeTrack(Attachment.USB, 3, bytes(';', '0' + round, '?'));
             step(1);
             expectEq(round, s.kbdCalls.get(), "kbd callbacks in round " + round);
             expectEq(round, s.klkCalls.get(), "klk callbacks in round " + round);
@@ -438,7 +447,7 @@ public final class JvmEndToEnd {
     static void otherThreadGetters() throws Exception {
         Recorder s = new Recorder();
         Thread polling = startThread(s);
-        expect(Sim.waitReads(Sim.USB_MSRSTAT, 1, TIMEOUT_MS), "polling did not start");
+        expect(TrvSim.waitReads(Node.USB_MSRSTAT, 1, TIMEOUT_MS), "polling did not start");
         openAll(s);
 
         List<Integer> stolen = Collections.synchronizedList(new ArrayList<>());
@@ -463,7 +472,7 @@ public final class JvmEndToEnd {
         }, "other");
         other.start();
 
-        Sim.setKeylock(Sim.USB, 5);
+        TrvSim.turnKeylock(Attachment.USB, 5);
         List<Integer> typed = new ArrayList<>();
         int next = 1;
         for (int batch = 0; batch < 40; batch++) {
@@ -472,12 +481,12 @@ public final class JvmEndToEnd {
                 entries[i] = next;
                 typed.add(next++);
             }
-            Sim.usbType(entries);
-            long reads = Sim.reads(Sim.USB_KBDSTAT);
-            expect(Sim.waitReads(Sim.USB_KBDSTAT, reads + 2, TIMEOUT_MS), "polling stalled");
+            TrvSim.typeUsb(entries);
+            long reads = TrvSim.reads(Node.USB_KBDSTAT);
+            expect(TrvSim.waitReads(Node.USB_KBDSTAT, reads + 2, TIMEOUT_MS), "polling stalled");
         }
-        long reads = Sim.reads(Sim.USB_KBDSTAT);
-        expect(Sim.waitReads(Sim.USB_KBDSTAT, reads + 2, TIMEOUT_MS), "polling stalled");
+        long reads = TrvSim.reads(Node.USB_KBDSTAT);
+        expect(TrvSim.waitReads(Node.USB_KBDSTAT, reads + 2, TIMEOUT_MS), "polling stalled");
         running.set(false);
         other.join(TIMEOUT_MS);
         expect(otherFault.get() == null, String.valueOf(otherFault.get()));
@@ -516,12 +525,12 @@ public final class JvmEndToEnd {
         for (Object[] c : rejected) {
             expectEq(-1, (Integer) c[1], (String) c[0]);
         }
-        expectEq(0, Sim.writeCount(Sim.USB_MSRSTAT), "writes on the MSR status node");
-        expectEq(0, Sim.writeCount(Sim.PS2_KEYBOARD), "writes on the PS/2 keyboard node");
-        expectEq(0, Sim.writeCount(Sim.USB_KEYBOARD), "writes on the USB keyboard node");
+        expectEq(0, TrvSim.writeCount(Node.USB_MSRSTAT), "writes on the MSR status node");
+        expectEq(0, TrvSim.writeCount(Node.PS2_KEYBOARD), "writes on the PS/2 keyboard node");
+        expectEq(0, TrvSim.writeCount(Node.USB_KEYBOARD), "writes on the USB keyboard node");
 
         // The sessions opened with null names work.
-        Sim.usbType(new int[] {77});
+        TrvSim.typeUsb(new int[] {77});
         step(1);
         expect(s.keys.equals(List.of(77)), "keys after opening with a null name: " + s.keys);
         s.closeKeyBoard();
@@ -544,7 +553,7 @@ public final class JvmEndToEnd {
         // That stop does not end the next polling run before it starts.
         Thread polling = startStepped(s);
         expectEq(ServiceLayer.OPENED, s.openKeyBoard("keyboard"), "openKeyBoard");
-        Sim.usbType(new int[] {5});
+        TrvSim.typeUsb(new int[] {5});
         step(2);
         expect(polling.isAlive(), "polling run ended by an earlier stop");
         expect(s.keys.equals(List.of(5)), "keys after an early stopPolling: " + s.keys);
@@ -552,8 +561,8 @@ public final class JvmEndToEnd {
         stop(s, polling);
 
         // With no status node, startPolling returns at once and makes no callback.
-        for (int node = 0; node < Sim.NODE_COUNT; node++) {
-            Sim.setPresent(node, false);
+        for (Node node : Node.values()) {
+            TrvSim.setPresent(node, false);
         }
         polling = startThread(s);
         polling.join(TIMEOUT_MS);
@@ -610,7 +619,7 @@ public final class JvmEndToEnd {
             System.err.println("usage: JvmEndToEnd <case>; cases: " + CASES.keySet());
             System.exit(2);
         }
-        Sim.reset();
+        TrvSim.reset();
         try {
             CASES.get(args[0]).run();
         } catch (Throwable e) {

@@ -1,0 +1,32 @@
+# Checks that the README quotes the shipped example verbatim: each file of
+# FILES (paths below SOURCE_DIR) must follow a line "<!-- FILE -->" in
+# README.md as the fenced block right after it. Inputs: SOURCE_DIR, FILES
+# (comma-separated).
+file(READ ${SOURCE_DIR}/README.md readme)
+string(REPLACE "," ";" FILES "${FILES}")
+set(bad "")
+foreach(f IN LISTS FILES)
+  file(READ ${SOURCE_DIR}/${f} want)
+  string(FIND "${readme}" "<!-- ${f} -->\n" at)
+  if(at EQUAL -1)
+    list(APPEND bad "${f}: no line '<!-- ${f} -->' in README.md")
+    continue()
+  endif()
+  string(SUBSTRING "${readme}" ${at} -1 rest)
+  # Skip the marker and the opening fence line.
+  string(REGEX REPLACE "^<!-- [^\n]* -->\n```[a-z]*\n" "" rest "${rest}")
+  string(FIND "${rest}" "\n```\n" end)
+  if(end EQUAL -1)
+    list(APPEND bad "${f}: the block after its marker is not closed")
+    continue()
+  endif()
+  math(EXPR end "${end} + 1")
+  string(SUBSTRING "${rest}" 0 ${end} got)
+  if(NOT got STREQUAL want)
+    list(APPEND bad "${f}: README.md quotes another text; copy the file into its block")
+  endif()
+endforeach()
+if(bad)
+  string(REPLACE ";" "\n  " bad "${bad}")
+  message(FATAL_ERROR "README.md and the shipped example differ:\n  ${bad}")
+endif()
