@@ -888,6 +888,8 @@ bool Generator::Step()
 	bool remind = false;
 	if (g_callbackOnly && LibraryPending() >= KBD_PENDING_MAX && kbdLock.try_lock())
 		remind = ReminderDue();
+	// A fault begun this cycle may split a swipe made this cycle.
+	MarkFaulted();
 	const long kbdCallbacks0 = g_count.kbdCallbacks, kbdFetches0 = g_count.kbdFetches;
 	const long returns0 = g_poller.returns;
 	const double cpu0 = PollerCpuUs();
