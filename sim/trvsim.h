@@ -126,6 +126,9 @@ int trvsim_wait_blocked(int node, int count, int timeout_ms);
 long trvsim_reads(int node);
 /* Simulated descriptors now open, on one node or (node < 0) on all. */
 int trvsim_open_descriptors(int node);
+/* Of those, the descriptors of the node that died with an unplug and are
+ * not closed yet (counted in trvsim_open_descriptors too). */
+int trvsim_dead_descriptors(int node);
 /* Reads and writes, since the process started, on a descriptor that had
  * been closed while its number last belonged to a node (they fail with
  * EBADF): a use after close. */

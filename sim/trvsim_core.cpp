@@ -912,6 +912,20 @@ int trvsim_open_descriptors(int node)
 	return total;
 }
 
+int trvsim_dead_descriptors(int node)
+{
+	if (!valid_node(node))
+		return 0;
+	Sim &s = sim();
+	auto lk = lock_sim(s);
+	int dead = 0;
+	for (const auto &e : g_fd_table) {
+		const std::uint16_t v = e.load(std::memory_order_relaxed);
+		dead += fd_entry_node(v) == node && (v & kDead) != 0;
+	}
+	return dead;
+}
+
 long trvsim_closed_uses(void)
 {
 	return g_closed_uses.load(std::memory_order_relaxed);

@@ -7,10 +7,28 @@
 // against the model. Threads other than the generator are free-running, so
 // the seed replays the input and each thread's calls, not the interleaving.
 //
+// The world is modelled as it is, and nothing the library leaves broken is
+// mended: a track too long for the library stays announced until the
+// library reads it off; most unplugs get no reaction from Java at all (no
+// close, no reopen, no restart); in callback-only phases nobody fetches key
+// entries outside the callbacks, which now and then ignore the news or
+// throw; callbacks stop polling and have it started again on a new thread;
+// the MSR is closed while a swipe is being gathered.
+//
 // Invariants (each violation is counted and the first ones are printed):
 // - key entries, keylock changes and tracks reach Java once, in order, with
 //   their bytes, and all of them once the run drains; a report never mixes
-//   two swipes;
+//   two swipes; a swipe no fault touched comes in one report, whole; a
+//   report is never empty unless the swipe's only tracks were too long;
+// - a track too long for the library is read off the driver by the library;
+// - tracks read in an MSR session and not reported are dropped at the next
+//   openMSR and never reported;
+// - with 255 entries pending and more waiting in a sound driver, a
+//   callback-only client gets kbdDataOccurred in every cycle, once;
+// - a node unplugged while the library held it and plugged back in with no
+//   reaction from Java is reopened by the library within 25 cycles of the
+//   first cycle that needs it, and the configuration it had is sent again;
+// - at the end no card byte is left in the library's writable memory;
 // - a keylock change made while the keylock is open and its nodes are sound
 //   is reported in the cycle that sees it, and nothing is reported twice;
 // - each result of an open, claim, release, close or configuration write is
@@ -39,9 +57,11 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
+#include "card_memory.h"
 #include "trvsim.h"
 
 namespace soak {
@@ -51,10 +71,16 @@ using Clock = std::chrono::steady_clock;
 
 constexpr int OPENED = 4660;
 constexpr int GATE = TRVSIM_PS2_STAT;        // first status node the loop reads
+// The gate of the cycles: GATE, or the USB keyboard status while GATE is
+// unplugged (a library that closes a dead descriptor no longer reads GATE).
+std::atomic<int> g_gate{GATE};
 constexpr std::uint32_t USB_KEY_TAG = 0x5A000000; // USB entry: tag | 24-bit sequence
 constexpr std::size_t ID_DIGITS = 7;          // every track starts with its swipe id
 constexpr std::size_t DRIVER_QUEUE_MAX = 200; // keys the generator lets queue up
 constexpr long LOST_AFTER_CYCLES = 200;       // open MSR cycles a read swipe may wait
+constexpr long REOPEN_WITHIN_CYCLES = 25;     // a replugged node, from the cycle that needs it
+constexpr std::uint16_t MAX_ANNOUNCED = 0xFFFE; // longest track a status can announce
+constexpr long KBD_PENDING_MAX = 255;         // key entries the library holds at most
 constexpr int STEP_TIMEOUT_MS = 10000;
 
 // ---- Violations --------------------------------------------------------------
@@ -141,14 +167,40 @@ struct Model {
 	struct Swipe {
 		long id;
 		int att;
-		std::vector<std::uint8_t> want[3]; // empty: no such track (or oversize USB)
+		std::vector<std::uint8_t> want[3]; // empty: no such track, or too long
 		bool got[3];
+		bool oversize[3];  // too long for the library: read off, reported empty
+		bool readOff[3];   // ... and the library has read it off the driver
+		bool faulted;      // a fault touched its nodes: it may come in parts
 		long openCyclesWaited = 0;
 	};
+	// At most one swipe is out at a time (one card at a time).
 	std::deque<Swipe> swipes;
 	long lastTrackId[3] = {};
-	long swipesMade = 0, swipesExpected = 0, swipesGot = 0, tracksGot = 0;
+	long swipesMade = 0, swipesExpected = 0, swipesGot = 0, tracksGot = 0, emptyReports = 0;
+	long swipesDropped = 0, reportsIgnored = 0;
+	bool lastReportIgnored = false;
+	// Every card byte a driver delivered or the library stores, on the heap
+	// so that the search of the writable segments finds only the library's.
+	std::vector<std::vector<std::uint8_t>> cards;
 } g;
+
+// What Java does this phase and this cycle. A callback-only client fetches
+// key entries only in its callbacks; busy, its key callbacks return without
+// fetching. Set under g.mu, so that a fetch outside a callback that saw the
+// phase as mixed is over before a callback-only cycle begins.
+std::atomic<bool> g_callbackOnly{false};
+std::atomic<bool> g_busy{false};
+// Device whose sessions Java leaves alone while a replug waits for the
+// library to reopen a node of it by itself.
+std::atomic<bool> g_handsOff[3] = {};
+std::atomic<bool> g_statusHandsOff{false};
+// Restarts from callbacks: allowed by the generator between two cycles; a
+// callback that stops polling and has it started anew raises g_restarted.
+std::atomic<bool> g_callbackRestartOk{false}, g_restarted{false};
+// The keyboard configuration was sent in this keyboard session; a header
+// record was written once.
+std::atomic<bool> g_kbdConfigSent{false}, g_msrHeaderSent{false};
 
 std::mutex &LockOf(int node)
 {
@@ -181,6 +233,10 @@ struct Counters {
 	std::atomic<long> callbacks{0}, opens{0}, closes{0}, claims{0}, configWrites{0};
 	std::atomic<long> readFaults{0}, shortReads{0}, shortWrites{0}, failedOpens{0}, unplugs{0},
 		recoveries{0}, noDataTracks{0}, oversize{0}, restarts{0}, quickRestarts{0}, busySpells{0};
+	std::atomic<long> healedReplugs{0}, silentReplugs{0}, callbackOnlyBusy{0}, busySurvived{0},
+		oversizeReadOff{0}, callbackRestarts{0}, callbackStarts{0}, midSwipeCloses{0}, throws{0},
+		reminders{0}, kbdCallbacks{0}, kbdFetches{0};
+	std::size_t cardBytesFound = 0;
 	std::atomic<long> maxStopCycles{0};
 	int peakDescriptors = 0;
 	double idleCpuUs = 0, unpluggedCpuUs = 0;
@@ -262,16 +318,44 @@ void RecordKeys(const std::vector<std::int32_t> &keys)
 	}
 }
 
-void FetchKeys(Api &api)
+// A callback-only busy spell is over; survived once a callback fetches.
+std::atomic<bool> g_busyEnded{false};
+
+// Fetches key entries; outside a callback not in a callback-only phase.
+void FetchKeys(Api &api, bool inCallback)
 {
 	std::lock_guard lk(g.mu);
+	if (!inCallback && g_callbackOnly)
+		return;
+	if (inCallback && g_busyEnded.exchange(false))
+		++g_count.busySurvived;
+	++g_count.kbdFetches;
 	bool failed = false;
 	RecordKeys(api.GetKbdData(&failed));
 	if (failed)
 		Violate("getters return arrays", "getKbdData returned null");
 }
 
-std::atomic<bool> g_busy{false}; // Java is busy: nobody fetches key entries
+// Tracks too long for the library leave the driver only by its reads (one
+// card at a time: an empty track node holds none of the swipe out). The
+// caller holds g.mu.
+void NoteReadOffLocked()
+{
+	for (Model::Swipe &s : g.swipes)
+		for (int t = 0; t < 3; ++t)
+			if (s.oversize[t] && !s.readOff[t] && trvsim_queued(MSR_NODE[s.att][t]) == 0) {
+				s.readOff[t] = true;
+				++g_count.oversizeReadOff;
+			}
+}
+
+bool Complete(const Model::Swipe &s)
+{
+	for (int i = 0; i < 3; ++i)
+		if (!s.want[i].empty() && !s.got[i])
+			return false;
+	return true;
+}
 
 void RecordSwipe(Api &api)
 {
@@ -284,7 +368,9 @@ void RecordSwipe(Api &api)
 	if (!t[3].empty())
 		Violate("tracks once, in order, intact", "track 4 holds %zu bytes", t[3].size());
 	std::lock_guard lk(g.mu);
-	long reportId = -1;
+	g.lastReportIgnored = false;
+	NoteReadOffLocked(); // read off in this cycle, maybe
+	Model::Swipe *reported = nullptr;
 	int tracks = 0;
 	for (int i = 0; i < 3; ++i) {
 		if (t[i].empty())
@@ -305,23 +391,68 @@ void RecordSwipe(Api &api)
 		if (it->id <= g.lastTrackId[i])
 			Violate("tracks once, in order, intact", "track %d of swipe %ld after swipe %ld's", i + 1,
 				it->id, g.lastTrackId[i]);
-		if (reportId >= 0 && reportId != it->id)
-			Violate("a report holds one swipe", "swipes %ld and %ld in one report", reportId, it->id);
-		reportId = it->id;
+		if (reported != nullptr && reported != &*it)
+			Violate("a report holds one swipe", "swipes %ld and %ld in one report", reported->id, it->id);
+		reported = &*it;
 		g.lastTrackId[i] = it->id;
 		it->got[i] = true;
 		++g.tracksGot;
 	}
-	if (tracks == 0)
-		Violate("tracks once, in order, intact", "msrDataOccurred with no track");
-	// Swipes whose every track arrived leave the model.
-	std::erase_if(g.swipes, [](const Model::Swipe &s) {
-		for (int i = 0; i < 3; ++i)
-			if (!s.want[i].empty() && !s.got[i])
-				return false;
+	if (tracks == 0) {
+		// Only a swipe whose every track was too long (and is read off)
+		// is reported with no track.
+		auto it = std::find_if(g.swipes.begin(), g.swipes.end(), [](const Model::Swipe &s) {
+			for (int i = 0; i < 3; ++i)
+				if (!s.want[i].empty() || (s.oversize[i] && !s.readOff[i]))
+					return false;
+			return std::any_of(std::begin(s.oversize), std::end(s.oversize), [](bool o) { return o; });
+		});
+		if (it == g.swipes.end()) {
+			Violate("a report carries one whole swipe, none empty", "msrDataOccurred with no track");
+		} else {
+			++g.emptyReports;
+			++g.swipesGot;
+			g.swipes.erase(it);
+		}
+		return;
+	}
+	if (reported != nullptr && !reported->faulted && !Complete(*reported))
+		Violate("a report carries one whole swipe, none empty", "swipe %ld (%s) reported in parts",
+			reported->id, reported->att == TRVSIM_USB ? "USB" : "PS/2");
+	// Swipes whose every track arrived leave the model; a swipe that no
+	// fault touched leaves with its one report, whole or not.
+	std::erase_if(g.swipes, [reported](const Model::Swipe &s) {
+		if (!Complete(s) && !(&s == reported && !s.faulted))
+			return false;
+		for (int t = 0; t < 3; ++t)
+			if (s.oversize[t] && !s.readOff[t])
+				return false; // until the library reads it off
 		++g.swipesGot;
 		return true;
 	});
+}
+
+// msrDataOccurred that Java ignores (it fetches nothing): the tracks of the
+// swipe it reported are dropped when the next swipe begins, and must never
+// come.
+void IgnoreSwipe()
+{
+	std::lock_guard lk(g.mu);
+	++g.reportsIgnored;
+	g.lastReportIgnored = true;
+	g.swipesDropped += static_cast<long>(g.swipes.size());
+	g.swipes.clear();
+}
+
+bool IgnoreSwipeAllowed()
+{
+	std::lock_guard lk(g.mu);
+	if (g.swipes.size() != 1 || g.swipes.front().faulted)
+		return false;
+	for (int n : {0, 1, 2})
+		if (trvsim_queued(MSR_NODE[g.swipes.front().att][n]) != 0)
+			return false;
+	return true;
 }
 
 void RecordKeylock(Api &api)
@@ -372,6 +503,29 @@ void CheckDescriptors(Device d, const char *after)
 	}
 }
 
+// Drops the (swipe, track) pairs read in the MSR session before this open:
+// a swipe with nothing left in the driver leaves the model; one with tracks
+// still there comes in parts.
+void DropAtOpen(const std::vector<std::pair<long, int>> &read)
+{
+	std::lock_guard lk(g.mu);
+	for (const auto &[id, t] : read) {
+		auto it = std::find_if(g.swipes.begin(), g.swipes.end(), [id](const Model::Swipe &s) { return s.id == id; });
+		if (it == g.swipes.end())
+			continue;
+		it->want[t].clear();
+		it->oversize[t] = false;
+		it->faulted = true;
+	}
+	std::erase_if(g.swipes, [](const Model::Swipe &s) {
+		for (int t = 0; t < 3; ++t)
+			if (!s.got[t] && (!s.want[t].empty() || s.oversize[t]))
+				return false;
+		++g.swipesDropped;
+		return true;
+	});
+}
+
 const char *NameOf(Device d)
 {
 	return d == KEYBOARD ? "KeyBoard" : d == MSR ? "MSR" : "KeyLock";
@@ -390,6 +544,16 @@ void SessionCall(Api &api, Device d, int op)
 						    : Available(MSR_NODE[att][0]) && Available(MSR_NODE[att][1]) &&
 							      Available(MSR_NODE[att][2]);
 		const int want = !ds.open && (avail[0] || avail[1]) ? OPENED : -1;
+		// Tracks the library read and did not report are dropped at the
+		// open (nothing reads a track node while the MSR is closed).
+		std::vector<std::pair<long, int>> read;
+		if (d == MSR && !ds.open) {
+			std::lock_guard lk(g.mu);
+			for (const Model::Swipe &s : g.swipes)
+				for (int t = 0; t < 3; ++t)
+					if (trvsim_queued(MSR_NODE[s.att][t]) == 0 && !s.got[t])
+						read.emplace_back(s.id, t);
+		}
 		const int got = api.Open(d);
 		++g_count.opens;
 		std::snprintf(what, sizeof what, "open%s", NameOf(d));
@@ -399,6 +563,8 @@ void SessionCall(Api &api, Device d, int op)
 			ds.open = true;
 			ds.held[0] = avail[0];
 			ds.held[1] = avail[1];
+			if (!read.empty())
+				DropAtOpen(read);
 		}
 	} else if (op == 1) {
 		const int got = api.Close(d);
@@ -409,6 +575,8 @@ void SessionCall(Api &api, Device d, int op)
 				ds.open ? "open" : "closed");
 		ds.open = false;
 		ds.held[0] = ds.held[1] = false;
+		if (d == KEYBOARD)
+			g_kbdConfigSent = false;
 		for (int n = 0; n < TRVSIM_NODE_COUNT; ++n)
 			if (!IsStatus(n) && &LockOf(n) == &ds.mu)
 				g.dead[n] = false;
@@ -436,9 +604,16 @@ void WriteKeyboardConfigChecked(Api &api)
 	bool sent = false;
 	for (int att = 0; att < 2; ++att)
 		sent |= ds.open && ds.held[att] && !g.dead[KBD_NODE[att]] && !g.shortWrite[KBD_NODE[att]];
+	// A node back after an unplug may be reopened by the library at any
+	// time: the result is then either.
+	bool settled = true;
+	for (int att = 0; att < 2; ++att)
+		settled &= !(g.dead[KBD_NODE[att]] && !g.unplugged[KBD_NODE[att]]);
 	const int got = api.WriteKeyboardConfig();
 	++g_count.configWrites;
-	if (got != (sent ? 0 : -1))
+	if (got == 0 && ds.open)
+		g_kbdConfigSent = true;
+	if (settled && got != (sent ? 0 : -1))
 		Violate("results as the nodes give", "writeKeyboardConfig returned %d, want %d", got, sent ? 0 : -1);
 }
 
@@ -448,9 +623,12 @@ void WriteMsrConfigChecked(Api &api)
 	std::unique_lock lk(g.statusMu, std::try_to_lock);
 	const int n = TRVSIM_USB_MSRSTAT;
 	const bool sent = lk.owns_lock() && g.statusHeld[n] && !g.dead[n] && !g.shortWrite[n];
+	const bool settled = lk.owns_lock() && !(g.dead[n] && !g.unplugged[n]) && !g_restarted;
 	const int got = api.WriteMsrConfig({0x10});
 	++g_count.configWrites;
-	if (lk.owns_lock() && got != (sent ? 0 : -1))
+	if (got == 0)
+		g_msrHeaderSent = true;
+	if (settled && !g_restarted && got != (sent ? 0 : -1))
 		Violate("results as the nodes give", "writeMSRConfig returned %d, want %d", got, sent ? 0 : -1);
 }
 
@@ -476,13 +654,16 @@ void CheckWrites()
 
 // ---- Threads ------------------------------------------------------------------
 
-// The polling thread: startPolling whenever asked, and at once again after
-// it returns when a quick restart is asked for.
+// The polling threads: startPolling whenever asked, and at once again after
+// it returns when a quick restart is asked for. There are two, so that a
+// callback can stop polling and have it started on a thread that is not
+// the one its callback runs on.
 struct Poller {
 	std::mutex mu;
 	std::condition_variable cv;
-	bool startAsked = false, quit = false;
-	std::atomic<bool> quick{false}, running{false};
+	int startsAsked = 0;
+	bool quit = false;
+	std::atomic<bool> quick{false};
 	std::atomic<long> returns{0}, returnReads{0};
 
 	void Body(Api &api)
@@ -490,16 +671,14 @@ struct Poller {
 		for (;;) {
 			{
 				std::unique_lock lk(mu);
-				cv.wait(lk, [&] { return startAsked || quit; });
+				cv.wait(lk, [&] { return startsAsked > 0 || quit; });
 				if (quit)
 					return;
-				startAsked = false;
+				--startsAsked;
 			}
 			do {
-				running = true;
 				api.StartPolling();
-				running = false;
-				returnReads = trvsim_reads(GATE);
+				returnReads = trvsim_reads(g_gate);
 				++returns;
 			} while (quick.exchange(false));
 		}
@@ -507,7 +686,7 @@ struct Poller {
 	void Start()
 	{
 		std::lock_guard lk(mu);
-		startAsked = true;
+		++startsAsked;
 		cv.notify_all();
 	}
 	void Quit()
@@ -537,7 +716,7 @@ struct Stopper {
 				asked = false;
 			}
 			api.StopPolling();
-			returnReads = trvsim_reads(GATE);
+			returnReads = trvsim_reads(g_gate);
 			done = true;
 		}
 	}
@@ -571,7 +750,8 @@ void SessionBody(Api &api, std::uint64_t seed)
 		const auto d = static_cast<Device>(pick(3));
 		if (op < 35) {
 			std::lock_guard lk(g.dev[d].mu);
-			SessionCall(api, d, g.dev[d].open ? (pick(4) == 0 ? 1 : 2 + pick(2)) : 0);
+			if (!g_handsOff[d])
+				SessionCall(api, d, g.dev[d].open ? (pick(4) == 0 ? 1 : 2 + pick(2)) : 0);
 		} else if (op < 45) {
 			std::lock_guard lk(g.dev[d].mu);
 			SessionCall(api, d, 2 + pick(2));
@@ -585,7 +765,7 @@ void SessionBody(Api &api, std::uint64_t seed)
 			WriteMsrConfigChecked(api);
 		} else if (op < 90) {
 			if (!g_busy)
-				FetchKeys(api);
+				FetchKeys(api, false);
 		} else if (op < 98) {
 			if (api.GetVersion() != std::vector<std::uint8_t>{1, 8, 7})
 				Violate("results as the nodes give", "getVersion is not 1.8.7");
@@ -601,7 +781,37 @@ struct Fault {
 	enum Kind { FAIL_READS, SHORT_READS, SHORT_WRITES, FAIL_OPEN, UNPLUG, NO_DATA_TRACK, KINDS } kind;
 	int node, att, track;
 	long until;
+	// UNPLUG: Java closes and reopens the device (or restarts polling) once
+	// the node is back. Otherwise nobody calls anything: the library must
+	// reopen the node itself.
+	bool react = true;
 };
+
+// A node back after an unplug that Java leaves alone.
+struct Probe {
+	int node;
+	long back;        // cycle it came back
+	long since = -1;  // first cycle after that which needs the node
+	int writes;       // writes made on it until it came back
+	long turns;       // keylock turns on its attachment until it came back
+	enum { OPEN, HEALED, GIVEN_UP } verdict = OPEN;
+};
+
+Device DeviceOfNode(int node)
+{
+	Device d;
+	int att;
+	DeviceOf(node, d, att);
+	return d;
+}
+
+int AttOfNode(int node)
+{
+	Device d;
+	int att;
+	DeviceOf(node, d, att);
+	return att;
+}
 
 class Generator {
 public:
@@ -618,19 +828,29 @@ private:
 	int Pick(int n) { return static_cast<int>(rng_() % static_cast<unsigned>(n)); }
 	bool Chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
 	bool Step();
+	void AfterCallbackRestart(long returns0);
+	long LibraryPending();
+	bool ReminderDue();
+	void NoteReadOff();
+	void MarkFaulted();
+	void CheckProbe();
+	void SettleProbe();
+	void ResolveProbe(bool healed);
+	bool Needed(Probe &p);
+	bool Restartable() const;
+	void CloseMidSwipe();
 	void StartPolling(bool first);
 	void Restart(bool quick);
 	void StopForRestart(bool quick, bool startAgain = true);
 	void Type();
 	void TurnKeylock(bool &required);
-	void Swipe();
+	void Swipe(bool plain = false);
 	bool SwipeAllowed();
 	void BeginFault();
 	void EndFault(const Fault &f);
 	bool Faulted(int node) const;
 	void Reopen(Device d);
 	void OpenWithStdinClosed();
-	void DrainOversize(int node);
 	void Drain();
 	double PollerCpuUs() const;
 
@@ -642,7 +862,11 @@ private:
 	long lastKeylockCycle_ = 0;
 	long busyUntil_ = 0;
 	long stdinCycle_ = 0;
-	std::vector<std::pair<long, int>> oversizeDrains_; // cycle, node
+	bool stdinDone_ = false;
+	long phaseUntil_ = 0;
+	long msrReopenAt_ = -1;
+	long turns_[2] = {};
+	std::optional<Probe> probe_;
 	bool inputThisCycle_ = false;
 	long closedUses_ = 0;
 };
@@ -658,14 +882,40 @@ double Generator::PollerCpuUs() const
 bool Generator::Step()
 {
 	const long callbacks = g_count.callbacks;
+	// A callback-only client with 255 entries pending: the keyboard's lock
+	// is held through the cycle, so that its state is known.
+	std::unique_lock kbdLock(g.dev[KEYBOARD].mu, std::defer_lock);
+	bool remind = false;
+	if (g_callbackOnly && LibraryPending() >= KBD_PENDING_MAX && kbdLock.try_lock())
+		remind = ReminderDue();
+	// A fault begun this cycle may split a swipe made this cycle.
+	MarkFaulted();
+	const long kbdCallbacks0 = g_count.kbdCallbacks, kbdFetches0 = g_count.kbdFetches;
+	const long returns0 = g_poller.returns;
 	const double cpu0 = PollerCpuUs();
 	const bool ok = trvsim_step(1, STEP_TIMEOUT_MS) != 0;
 	const double cpu = PollerCpuUs() - cpu0;
 	++g_cycle;
+	const bool restarted = g_restarted;
+	if (restarted)
+		AfterCallbackRestart(returns0);
 	if (!ok) {
-		Violate("the loop comes round every cycle", "no cycle within %d ms", STEP_TIMEOUT_MS);
+		Violate("the loop comes round every cycle", "no cycle within %d ms%s", STEP_TIMEOUT_MS,
+			restarted ? " after stopPolling and startPolling from a callback" : "");
 		return false;
 	}
+	if (kbdLock.owns_lock()) {
+		const long calls = g_count.kbdCallbacks - kbdCallbacks0;
+		if (remind && calls == 0)
+			Violate("a callback-only client is reminded", "255 entries pending and more waiting: no kbdDataOccurred");
+		if (g_count.kbdFetches == kbdFetches0 && calls > 1)
+			Violate("a callback-only client is reminded", "%ld kbdDataOccurred in one cycle, 255 pending", calls);
+		g_count.reminders += remind && calls > 0;
+		kbdLock.unlock();
+	}
+	NoteReadOff();
+	MarkFaulted();
+	CheckProbe();
 	if (!inputThisCycle_ && callbacks == g_count.callbacks) {
 		const bool unplugged = std::any_of(faults_.begin(), faults_.end(),
 						   [](const Fault &f) { return f.kind == Fault::UNPLUG; });
@@ -687,10 +937,184 @@ bool Generator::Step()
 	return true;
 }
 
+// A callback stopped polling and had it started on the other polling
+// thread: the new run opened the status nodes afresh.
+void Generator::AfterCallbackRestart(long returns0)
+{
+	std::lock_guard lk(g.statusMu);
+	const auto deadline = Clock::now() + std::chrono::seconds(5);
+	while (g_poller.returns == returns0 && Clock::now() < deadline)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	for (int n : STATUS_NODES) {
+		g.statusHeld[n] = Available(n);
+		g.dead[n] = false;
+		if (trvsim_open_descriptors(n) != (g.statusHeld[n] ? 1 : 0))
+			Violate("descriptors as expected", "%s holds %d descriptors after a restart from a callback",
+				trvsim_node_path(n), trvsim_open_descriptors(n));
+	}
+	++g_count.restarts;
+	g_restarted = false;
+}
+
+// Entries the library holds: typed, not fetched, not in the driver.
+long Generator::LibraryPending()
+{
+	std::lock_guard lk(g.mu);
+	return (g.usbTyped - g.usbGot - static_cast<long>(trvsim_queued(TRVSIM_USB_KEYBOARD))) +
+	       (g.ps2Typed - g.ps2Got - static_cast<long>(trvsim_queued(TRVSIM_PS2_KEYBOARD)));
+}
+
+// Whether entries wait in a driver whose status and keyboard nodes the
+// library holds sound. The caller holds the keyboard's lock.
+bool Generator::ReminderDue()
+{
+	const DeviceState &ds = g.dev[KEYBOARD];
+	constexpr int KBD_STATUS[2] = {TRVSIM_PS2_STAT, TRVSIM_USB_KBDSTAT};
+	for (int att = 0; att < 2; ++att) {
+		const int kbd = KBD_NODE[att], stat = KBD_STATUS[att];
+		if (trvsim_queued(kbd) > 0 && ds.open && ds.held[att] && !g.dead[kbd] && !Faulted(kbd) &&
+		    g.statusHeld[stat] && !g.dead[stat] && !Faulted(stat) && !g_restarted)
+			return true;
+	}
+	return false;
+}
+
+void Generator::NoteReadOff()
+{
+	std::lock_guard lk(g.mu);
+	NoteReadOffLocked();
+}
+
+// A swipe whose nodes a fault touches may come in parts.
+void Generator::MarkFaulted()
+{
+	auto touches = [this](int att, int node) {
+		if (node == (att == TRVSIM_USB ? TRVSIM_USB_MSRSTAT : TRVSIM_PS2_STAT))
+			return true;
+		return std::find(std::begin(MSR_NODE[att]), std::end(MSR_NODE[att]), node) != std::end(MSR_NODE[att]) ||
+		       (probe_ && probe_->node == node);
+	};
+	std::lock_guard lk(g.mu);
+	for (Model::Swipe &s : g.swipes) {
+		for (const Fault &f : faults_)
+			s.faulted |= touches(s.att, f.node) || (f.kind == Fault::NO_DATA_TRACK && f.att == s.att);
+		for (int n = 0; n < TRVSIM_NODE_COUNT; ++n)
+			s.faulted |= g.dead[n] && touches(s.att, n);
+		s.faulted |= probe_ && touches(s.att, probe_->node);
+	}
+}
+
+// The library notices a dead descriptor only when it uses it: the clock of
+// a replug starts with the first cycle that needs the node.
+bool Generator::Needed(Probe &p)
+{
+	if (IsStatus(p.node))
+		return true;
+	switch (DeviceOfNode(p.node)) {
+	case KEYBOARD:
+		return trvsim_queued(p.node) > 0 && !g_busy && LibraryPending() < KBD_PENDING_MAX;
+	case KEYLOCK:
+		return turns_[AttOfNode(p.node)] > p.turns;
+	default:
+		return trvsim_queued(p.node) > 0;
+	}
+}
+
+void Generator::CheckProbe()
+{
+	if (!probe_)
+		return;
+	Probe &p = *probe_;
+	if (p.since < 0 && Needed(p))
+		p.since = g_cycle;
+	if (p.verdict != Probe::OPEN)
+		return;
+	if (trvsim_dead_descriptors(p.node) == 0 && trvsim_open_descriptors(p.node) == 1) {
+		p.verdict = Probe::HEALED;
+	} else if (p.since >= 0 && g_cycle - p.since > REOPEN_WITHIN_CYCLES) {
+		Violate("a replugged node is reopened with no Java call", "%s not reopened %ld cycles after it was needed",
+			trvsim_node_path(p.node), g_cycle - p.since);
+		p.verdict = Probe::GIVEN_UP;
+	} else if (p.since < 0 && g_cycle - p.back > LOST_AFTER_CYCLES) {
+		// Nothing needed the node for long: Java gets round to it.
+		p.verdict = Probe::GIVEN_UP;
+	}
+}
+
+// Acts on the verdict of CheckProbe, between cycles with no lock held
+// (CheckProbe runs inside Step, which a caller may make holding one).
+void Generator::SettleProbe()
+{
+	if (probe_ && probe_->verdict != Probe::OPEN)
+		ResolveProbe(probe_->verdict == Probe::HEALED);
+}
+
+// Ends a replug with no Java reaction: healed by the library, or (after a
+// violation, or at the end of the run) brought back by Java after all.
+void Generator::ResolveProbe(bool healed)
+{
+	const Probe p = *probe_;
+	probe_.reset();
+	if (healed) {
+		++g_count.healedReplugs;
+		{
+			std::lock_guard lk(LockOf(p.node));
+			g.dead[p.node] = false;
+		}
+		const bool configured = (IsStatus(p.node) && p.node == TRVSIM_USB_MSRSTAT && g_msrHeaderSent) ||
+					(!IsStatus(p.node) && DeviceOfNode(p.node) == KEYBOARD && g_kbdConfigSent);
+		if (configured && trvsim_write_count(p.node) == p.writes)
+			Violate("a replugged node is reopened with no Java call", "%s reopened without its configuration",
+				trvsim_node_path(p.node));
+		if (p.node == GATE) {
+			trvsim_step_mode(GATE, 1);
+			g_gate = GATE;
+			if (trvsim_step(0, STEP_TIMEOUT_MS) == 0)
+				Violate("the loop comes round every cycle", "polling did not come back to %s",
+					trvsim_node_path(GATE));
+		}
+	}
+	g_statusHandsOff = false;
+	for (auto &h : g_handsOff)
+		h = false;
+	if (healed)
+		return;
+	if (IsStatus(p.node))
+		Restart(false);
+	else
+		Reopen(DeviceOfNode(p.node));
+}
+
+bool Generator::Restartable() const
+{
+	return g_gate == GATE && !g.unplugged[GATE] && !g_statusHandsOff && !(probe_ && IsStatus(probe_->node));
+}
+
+// The MSR closed while a swipe is being gathered (read, its report not
+// made yet), and opened again a few cycles later.
+void Generator::CloseMidSwipe()
+{
+	std::lock_guard lk(g.dev[MSR].mu);
+	if (!g.dev[MSR].open || g_handsOff[MSR])
+		return;
+	{
+		std::lock_guard mk(g.mu);
+		if (g.swipes.size() != 1 || g.swipes.front().faulted)
+			return;
+		for (int n : MSR_NODE[g.swipes.front().att])
+			if (trvsim_queued(n) != 0)
+				return;
+	}
+	SessionCall(api_, MSR, 1);
+	++g_count.midSwipeCloses;
+	msrReopenAt_ = g_cycle + Pick(8);
+}
+
 // Starts a loop (unless a quick restart did) and holds it at its first gate.
 // The caller holds statusMu.
 void Generator::StartPolling(bool start)
 {
+	g_gate = GATE;
 	for (int n : STATUS_NODES) {
 		g.statusHeld[n] = Available(n);
 		g.dead[n] = false;
@@ -710,17 +1134,18 @@ void Generator::StartPolling(bool start)
 // cycles are counted as reads of the gate node.
 void Generator::StopForRestart(bool quick, bool startAgain)
 {
-	trvsim_step_mode(GATE, 0);
-	const long reads0 = trvsim_reads(GATE);
+	trvsim_step_mode(g_gate, 0);
+	const int gate = g_gate;
+	const long reads0 = trvsim_reads(gate);
 	const long returns0 = g_poller.returns;
 	g_poller.quick = quick;
 	g_stopper.Request();
 	const auto deadline = Clock::now() + std::chrono::seconds(10);
-	while (!g_stopper.done && Clock::now() < deadline && trvsim_reads(GATE) - reads0 <= 40)
+	while (!g_stopper.done && Clock::now() < deadline && trvsim_reads(gate) - reads0 <= 40)
 		std::this_thread::sleep_for(std::chrono::milliseconds(2));
 	if (!g_stopper.done) {
 		Violate("stopPolling within two cycles", "no return after %ld cycles (%s restart)",
-			trvsim_reads(GATE) - reads0, quick ? "quick" : "plain");
+			trvsim_reads(gate) - reads0, quick ? "quick" : "plain");
 		// Free it: no more quick restarts, and a second stop for the
 		// loop that now runs.
 		g_poller.quick = false;
@@ -731,7 +1156,9 @@ void Generator::StopForRestart(bool quick, bool startAgain)
 			g_poller.Start();
 		return;
 	}
-	while (g_poller.returns == returns0)
+	// No run may be active at all (one that ended on its own).
+	const auto ended = Clock::now() + std::chrono::seconds(5);
+	while (g_poller.returns == returns0 && Clock::now() < ended)
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
 	const long loopCycles = g_poller.returnReads - reads0;
 	const long afterLoop = g_stopper.returnReads - g_poller.returnReads;
@@ -800,6 +1227,7 @@ void Generator::TurnKeylock(bool &required)
 	}
 	inputThisCycle_ = true;
 	lastKeylockCycle_ = g_cycle;
+	++turns_[att];
 	if (!required)
 		return;
 	Step();
@@ -820,8 +1248,6 @@ bool Generator::SwipeAllowed()
 	for (const Fault &f : faults_)
 		if (f.kind == Fault::NO_DATA_TRACK)
 			return false;
-	if (!oversizeDrains_.empty())
-		return false;
 	bool msrOpen;
 	{
 		std::lock_guard lk(g.dev[MSR].mu);
@@ -832,19 +1258,32 @@ bool Generator::SwipeAllowed()
 		return true;
 	Model::Swipe &s = g.swipes.front();
 	if (msrOpen && ++s.openCyclesWaited > LOST_AFTER_CYCLES) {
-		Violate("tracks once, in order, intact", "swipe %ld (%s) read and never reported", s.id,
-			s.att == TRVSIM_USB ? "USB" : "PS/2");
+		int unread = -1;
+		for (int t = 0; t < 3; ++t)
+			if (s.oversize[t] && !s.readOff[t])
+				unread = t;
+		if (unread >= 0)
+			Violate("a track too long is read off by the library", "track %d of swipe %ld (%s, %zu bytes) still in the driver",
+				unread + 1, s.id, s.att == TRVSIM_USB ? "USB" : "PS/2", trvsim_queued(MSR_NODE[s.att][unread]));
+		else
+			Violate("tracks once, in order, intact", "swipe %ld (%s) read and never reported", s.id,
+				s.att == TRVSIM_USB ? "USB" : "PS/2");
 		g.swipes.pop_front();
 	}
 	return false;
 }
 
-void Generator::Swipe()
+// A swipe of one to three tracks. Now and then a track is too long for the
+// library (USB over 255 bytes, PS/2 over 512), up to the longest a status
+// can announce: it stays announced until the library reads it off.
+void Generator::Swipe(bool plain)
 {
 	Model::Swipe s{};
 	const int att = Pick(2);
-	const int mask = 1 + Pick(7); // which of the three tracks
-	const int oversize = Chance(0.05) ? Pick(3) : -1;
+	const int mask = plain ? 2 : 1 + Pick(7); // which of the three tracks
+	const int oversize = !plain && Chance(0.05) ? Pick(3) : -1;
+	const int cut = !plain && att == TRVSIM_PS2 && Chance(0.05) ? Pick(3) : -1;
+	const bool huge = Chance(0.1);
 	s.att = att;
 	std::lock_guard lk(g.mu);
 	s.id = ++g.swipesMade;
@@ -853,23 +1292,24 @@ void Generator::Swipe()
 		if (!(mask & (1 << t)) && t != oversize)
 			continue;
 		if (att == TRVSIM_USB) {
-			// Track 3 carries any byte; oversize tracks (256..300) are never read.
-			std::size_t len = t == oversize ? 256 + static_cast<std::size_t>(Pick(45))
-							: ID_DIGITS + static_cast<std::size_t>(Pick(Chance(0.1) ? 249 : 80));
+			// Track 3 carries any byte.
+			const std::size_t len = t == oversize ? 256 + static_cast<std::size_t>(Pick(huge ? MAX_ANNOUNCED - 255 : 800))
+							      : ID_DIGITS + static_cast<std::size_t>(Pick(Chance(0.1) ? 249 : 80));
 			std::vector<std::uint8_t> b(id.begin(), id.end());
 			while (b.size() < len)
 				b.push_back(t == 2 ? static_cast<std::uint8_t>(rng_()) : static_cast<std::uint8_t>(' ' + Pick(90)));
 			trvsim_swipe_track(att, t + 1, b.data(), b.size());
-			if (t == oversize) {
-				oversizeDrains_.emplace_back(g_cycle + 3, MSR_NODE[att][t]);
-				++g_count.oversize;
-			} else {
+			if (t == oversize)
+				s.oversize[t] = true;
+			else
 				s.want[t] = b;
-			}
+			g.cards.push_back(std::move(b));
 		} else {
-			// Digits as make and break codes; more than 252 are cut to 252.
+			// Digits as make and break codes (two bytes each); 253 to 256
+			// characters are cut to 252, more than 256 are too long.
 			std::string chars = id;
-			const std::size_t len = t == oversize ? 253 + static_cast<std::size_t>(Pick(4))
+			const std::size_t len = t == oversize ? 257 + static_cast<std::size_t>(Pick(huge ? MAX_ANNOUNCED / 2 - 257 : 300))
+						: t == cut    ? 253 + static_cast<std::size_t>(Pick(4))
 							      : ID_DIGITS + static_cast<std::size_t>(Pick(50));
 			while (chars.size() < len)
 				chars.push_back(static_cast<char>('0' + Pick(10)));
@@ -879,35 +1319,23 @@ void Generator::Swipe()
 				raw.push_back(static_cast<std::uint8_t>(DigitMake(c) | 0x80));
 			}
 			trvsim_swipe_track(att, t + 1, raw.data(), raw.size());
-			g_count.oversize += t == oversize;
+			g.cards.push_back(std::move(raw));
+			g.cards.emplace_back(chars.begin(), chars.end());
+			if (t == oversize) {
+				s.oversize[t] = true;
+				continue;
+			}
 			chars.resize(std::min<std::size_t>(chars.size(), 252));
 			s.want[t] = {0x00, static_cast<std::uint8_t>(t == 0 ? '%' : ';')};
 			s.want[t].insert(s.want[t].end(), chars.begin(), chars.end());
 			s.want[t].push_back('?');
+			g.cards.push_back(s.want[t]);
 		}
 	}
-	if (std::any_of(std::begin(s.want), std::end(s.want), [](const auto &w) { return !w.empty(); })) {
-		g.swipes.push_back(s);
-		++g.swipesExpected;
-	}
+	g_count.oversize += oversize >= 0;
+	g.swipes.push_back(s);
+	++g.swipesExpected;
 	inputThisCycle_ = true;
-}
-
-// The driver gives up a track nobody can read: the soak reads it off itself.
-void Generator::DrainOversize(int node)
-{
-	std::lock_guard lk(g.dev[MSR].mu);
-	const int fd = ::open(trvsim_node_path(node), O_RDWR | O_CLOEXEC);
-	if (fd < 0)
-		return; // unplugged: try again next cycle
-	std::uint8_t buf[512];
-	const ssize_t n = ::read(fd, buf, sizeof buf);
-	::close(fd);
-	if (n <= 0)
-		return; // a read fault: the track is still there
-	oversizeDrains_.erase(std::remove_if(oversizeDrains_.begin(), oversizeDrains_.end(),
-					     [node](const auto &d) { return d.second == node; }),
-			      oversizeDrains_.end());
 }
 
 void Generator::BeginFault()
@@ -926,8 +1354,15 @@ void Generator::BeginFault()
 	if (f.kind == Fault::NO_DATA_TRACK)
 		f.node = MSR_NODE[f.att][f.track - 1];
 	if (Faulted(f.node) ||
-	    (f.kind == Fault::UNPLUG && std::any_of(faults_.begin(), faults_.end(),
-						    [](const Fault &x) { return x.kind == Fault::UNPLUG; })))
+	    (f.kind == Fault::UNPLUG && (probe_ || std::any_of(faults_.begin(), faults_.end(), [](const Fault &x) {
+					     return x.kind == Fault::UNPLUG;
+				     }))))
+		return;
+	// While GATE is unplugged the cycles are counted at the USB keyboard
+	// status, which must then be sound.
+	if (f.kind == Fault::UNPLUG && f.node == GATE &&
+	    (!Restartable() || !g.statusHeld[TRVSIM_USB_KBDSTAT] || g.dead[TRVSIM_USB_KBDSTAT] ||
+	     Faulted(TRVSIM_USB_KBDSTAT) || !g.statusHeld[GATE]))
 		return;
 	std::lock_guard lk(LockOf(f.node));
 	switch (f.kind) {
@@ -954,11 +1389,23 @@ void Generator::BeginFault()
 		++g_count.failedOpens;
 		break;
 	case Fault::UNPLUG:
-		if (f.node == GATE && !g.statusHeld[GATE])
-			return;
 		g.unplugged[f.node] = true;
 		g.dead[f.node] = HeldByLibrary(f.node);
+		f.react = !g.dead[f.node] || Chance(0.3);
+		if (!f.react) {
+			if (IsStatus(f.node))
+				g_statusHandsOff = true;
+			else
+				g_handsOff[DeviceOfNode(f.node)] = true;
+		}
 		trvsim_unplug(f.node, 1);
+		if (f.node == GATE) {
+			trvsim_step_mode(TRVSIM_USB_KBDSTAT, 1);
+			g_gate = TRVSIM_USB_KBDSTAT;
+			if (trvsim_step(0, STEP_TIMEOUT_MS) == 0)
+				Violate("the loop comes round every cycle", "polling did not reach %s",
+					trvsim_node_path(TRVSIM_USB_KBDSTAT));
+		}
 		f.until = g_cycle + 10 + Pick(50);
 		++g_count.unplugs;
 		break;
@@ -1005,6 +1452,11 @@ void Generator::EndFault(const Fault &f)
 		case Fault::UNPLUG:
 			g.unplugged[f.node] = false;
 			trvsim_unplug(f.node, 0);
+			if (!f.react && g.dead[f.node]) {
+				probe_ = Probe{f.node, g_cycle, -1, trvsim_write_count(f.node), turns_[AttOfNode(f.node)]};
+				++g_count.silentReplugs;
+				break;
+			}
 			recover = lacking();
 			g_count.recoveries += recover;
 			break;
@@ -1052,17 +1504,39 @@ void Generator::Drain()
 	for (const Fault &f : std::vector<Fault>(faults_))
 		EndFault(f);
 	faults_.clear();
-	if (std::any_of(std::begin(STATUS_NODES), std::end(STATUS_NODES),
-			[](int n) { return !g.statusHeld[n] || g.dead[n]; }))
-		Restart(false);
-	for (int i = 0; i < 10 && !oversizeDrains_.empty(); ++i)
-		DrainOversize(oversizeDrains_.front().second);
-	if (g_busy) {
-		FetchKeys(api_);
-		g_busy = false;
+	// A replug left to the library: give it its cycles, then Java acts.
+	for (int i = 0; i < 2 * REOPEN_WITHIN_CYCLES && probe_; ++i) {
+		if (!Step())
+			break;
+		SettleProbe();
 	}
+	if (probe_)
+		ResolveProbe(false);
+	if (g_gate != GATE || std::any_of(std::begin(STATUS_NODES), std::end(STATUS_NODES),
+					  [](int n) { return !g.statusHeld[n] || g.dead[n]; }))
+		Restart(false);
+	g_busy = false;
+	FetchKeys(api_, false);
 	for (Device d : {KEYBOARD, MSR, KEYLOCK})
 		Reopen(d);
+	msrReopenAt_ = -1;
+	{
+		// A callback-only client fetches at the next callback: one more
+		// key on each keyboard brings it.
+		std::lock_guard lk(g.mu);
+		const std::uint32_t e = USB_KEY_TAG | static_cast<std::uint32_t>(g.usbTyped++ & 0xFFFFFF);
+		const std::uint8_t b = Ps2Byte(g.ps2Typed++);
+		trvsim_usb_type(&e, 1);
+		trvsim_ps2_type(&b, 1);
+	}
+	// The tracks of a report Java ignored go when the next swipe begins.
+	bool ignored;
+	{
+		std::lock_guard lk(g.mu);
+		ignored = g.lastReportIgnored;
+	}
+	if (ignored)
+		Swipe(true);
 	auto queued = [] {
 		std::size_t n = 0;
 		for (int node = 0; node < TRVSIM_NODE_COUNT; ++node)
@@ -1112,27 +1586,47 @@ void Generator::Run()
 			std::erase_if(faults_, [&](const Fault &x) { return x.node == f.node && x.kind == f.kind; });
 			EndFault(f);
 		}
+		SettleProbe();
 		if (Chance(0.08))
 			BeginFault();
-		if (!g.unplugged[GATE] && Chance(1.0 / 100)) {
+		if (Restartable() && Chance(1.0 / 100)) {
 			const bool quick = Chance(0.4);
 			Restart(quick);
 			if (Chance(0.15))
 				Restart(!quick);
 		}
-		if (g_cycle == stdinCycle_)
+		if (!stdinDone_ && g_cycle >= stdinCycle_ && !g_handsOff[KEYBOARD]) {
+			stdinDone_ = true;
 			OpenWithStdinClosed();
+		}
+		// Phases of a client that fetches key entries only in callbacks,
+		// and of one that also fetches from other threads.
+		if (g_cycle >= phaseUntil_) {
+			std::lock_guard lk(g.mu);
+			g_callbackOnly = !g_callbackOnly;
+			phaseUntil_ = g_cycle + 200 + Pick(1000);
+		}
 		if (!g_busy && Chance(1.0 / 300)) {
 			g_busy = true;
 			busyUntil_ = g_cycle + 100 + Pick(150);
 			++g_count.busySpells;
+			g_count.callbackOnlyBusy += g_callbackOnly;
 		} else if (g_busy && g_cycle >= busyUntil_) {
-			FetchKeys(api_); // from this thread, not a callback
 			g_busy = false;
+			if (g_callbackOnly)
+				g_busyEnded = true; // the next callback fetches
+			else
+				FetchKeys(api_, false); // from this thread, not a callback
 		}
-		for (const auto &d : std::vector<std::pair<long, int>>(oversizeDrains_))
-			if (d.first <= g_cycle)
-				DrainOversize(d.second);
+		if (msrReopenAt_ >= 0 && g_cycle >= msrReopenAt_) {
+			msrReopenAt_ = -1;
+			std::lock_guard lk(g.dev[MSR].mu);
+			if (!g.dev[MSR].open && !g_handsOff[MSR])
+				SessionCall(api_, MSR, 0);
+		} else if (msrReopenAt_ < 0 && Chance(0.1)) {
+			CloseMidSwipe();
+		}
+		g_callbackRestartOk = Restartable() && Chance(1.0 / 100);
 		// Input for the next cycle.
 		Type();
 		if (SwipeAllowed() && Chance(0.25))
@@ -1177,8 +1671,18 @@ void PrintReport(const Options &opt, bool lockModel = true)
 		    c.readFaults.load(), c.shortReads.load(), c.shortWrites.load(), c.failedOpens.load(),
 		    c.unplugs.load(), c.recoveries.load(), c.noDataTracks.load(), c.oversize.load(),
 		    c.busySpells.load());
-	std::printf("  restarts: %ld (%ld quick), stopPolling: loop ended within %ld cycle(s) at most\n",
-		    c.restarts.load(), c.quickRestarts.load(), c.maxStopCycles.load());
+	std::printf("  restarts: %ld (%ld quick, %ld from callbacks, %ld startPolling from callbacks), "
+		    "stopPolling: loop ended within %ld cycle(s) at most\n",
+		    c.restarts.load(), c.quickRestarts.load(), c.callbackRestarts.load(), c.callbackStarts.load(),
+		    c.maxStopCycles.load());
+	std::printf("  left to the library: %ld of %ld replugs recovered with no Java call, %ld callback-only busy "
+		    "spells survived (of %ld), %ld reminders, %ld of %ld oversize tracks read off by the library, "
+		    "%ld MSR closes mid-swipe, %ld swipes dropped, %ld reports ignored, %ld empty reports, "
+		    "%ld callbacks threw\n",
+		    c.healedReplugs.load(), c.silentReplugs.load(), c.busySurvived.load(), c.callbackOnlyBusy.load(),
+		    c.reminders.load(), c.oversizeReadOff.load(), c.oversize.load(), c.midSwipeCloses.load(),
+		    g.swipesDropped, g.reportsIgnored, g.emptyReports, c.throws.load());
+	std::printf("  card bytes found at the end: %zu\n", c.cardBytesFound);
 	std::printf("  sessions: %ld opens, %ld closes, %ld claims/releases, %ld configuration writes, "
 		    "%ld callbacks\n",
 		    c.opens.load(), c.closes.load(), c.claims.load(), c.configWrites.load(), c.callbacks.load());
@@ -1222,17 +1726,47 @@ Options OptionsFrom(int argc, char **argv, long rssBoundKiB)
 	return o;
 }
 
-void OnCallback(Callback cb, Api &api)
+// What a callback does besides fetching: drawn from a generator of its own
+// (callbacks run on the polling threads, one at a time).
+struct CallbackDice {
+	std::mutex mu;
+	std::mt19937_64 rng;
+	bool Chance(double p)
+	{
+		std::lock_guard lk(mu);
+		return std::uniform_real_distribution<double>(0, 1)(rng) < p;
+	}
+} g_dice;
+
+bool OnCallback(Callback cb, Api &api)
 {
 	++g_count.callbacks;
 	if (cb == KBD_DATA) {
+		++g_count.kbdCallbacks;
 		if (!g_busy)
-			FetchKeys(api);
+			FetchKeys(api, true);
 	} else if (cb == KLK_DATA) {
 		RecordKeylock(api);
+	} else if (g_dice.Chance(0.03) && IgnoreSwipeAllowed()) {
+		IgnoreSwipe();
 	} else {
 		RecordSwipe(api);
 	}
+	// startPolling on the polling thread returns at once.
+	if (g_dice.Chance(0.005)) {
+		api.StartPolling();
+		++g_count.callbackStarts;
+	}
+	// stopPolling here only asks; polling goes on on the other thread.
+	if (g_dice.Chance(0.5) && g_callbackRestartOk.exchange(false)) {
+		g_restarted = true;
+		api.StopPolling();
+		g_poller.Start();
+		++g_count.callbackRestarts;
+	}
+	const bool raise = g_dice.Chance(0.02);
+	g_count.throws += raise;
+	return raise;
 }
 
 int Run(const Options &opt, Api &main, const Spawn &spawn)
@@ -1240,7 +1774,9 @@ int Run(const Options &opt, Api &main, const Spawn &spawn)
 	std::printf("soak: seed %" PRIu64 ", %.0f s (TRV_SOAK_SEED, TRV_SOAK_SECONDS)\n", opt.seed, opt.seconds);
 	std::fflush(stdout);
 	g_count.rssStart = RssKiB();
+	g_dice.rng.seed(opt.seed + 7);
 	std::thread poller = spawn("soak-polling", [](Api &api) { g_poller.Body(api); });
+	std::thread poller2 = spawn("soak-polling", [](Api &api) { g_poller.Body(api); });
 	std::thread stopper = spawn("soak-stopper", [](Api &api) { g_stopper.Body(api); });
 	std::vector<std::thread> sessions;
 	for (int i = 0; i < 3; ++i) {
@@ -1273,12 +1809,24 @@ int Run(const Options &opt, Api &main, const Spawn &spawn)
 	g_stopper.Quit();
 	stopper.join();
 	poller.join();
+	poller2.join();
 	finished = true;
 	watchdog.join();
 	g_count.rssEnd = RssKiB();
 	if (opt.rssBoundKiB > 0 && g_count.rssWarm > 0 && g_count.rssEnd - g_count.rssWarm > opt.rssBoundKiB)
 		Violate("memory does not grow", "%ld KiB more after warm-up (bound %ld KiB)",
 			g_count.rssEnd - g_count.rssWarm, opt.rssBoundKiB);
+	// Everything fetched, every device closed, polling stopped.
+	const auto regions = cardmem::WritableSegments(opt.cardObject);
+	if (regions.empty()) {
+		Violate("no card byte left in the library", "no writable segment of \"%s\" found", opt.cardObject.c_str());
+	} else {
+		std::lock_guard lk(g.mu);
+		g_count.cardBytesFound = cardmem::CountCardBytes(regions, g.cards);
+		if (g_count.cardBytesFound != 0)
+			Violate("no card byte left in the library", "%zu places in the library's writable memory hold card bytes",
+				g_count.cardBytesFound);
+	}
 	if (opt.finalCheck)
 		opt.finalCheck();
 	PrintReport(opt);

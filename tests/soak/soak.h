@@ -49,6 +49,9 @@ struct Options {
 	long rssBoundKiB = 0;
 	// The host's own checks at the end (e.g. JNI misuse the fake recorded).
 	std::function<void()> finalCheck;
+	// The loaded object that holds the library's state: path suffix, or
+	// empty for the main program (the library linked in).
+	std::string cardObject;
 };
 
 // Options from TRV_SOAK_SEED and TRV_SOAK_SECONDS (or "--seed N", "--seconds S").
@@ -59,8 +62,9 @@ Options OptionsFrom(int argc, char **argv, long rssBoundKiB);
 int Run(const Options &opt, Api &main, const Spawn &spawn);
 
 // The host calls this from each of the three callbacks, on the polling
-// thread, with that thread's Api.
-void OnCallback(Callback cb, Api &api);
+// thread, with that thread's Api. When it returns true the callback throws
+// (returns with a Java exception pending).
+bool OnCallback(Callback cb, Api &api);
 
 // Counts a violation of an invariant found by the host (a Java exception
 // left pending, a JNI misuse).

@@ -1,6 +1,8 @@
 // The soak in process: the library's entry points called through the fake
 // JNI table, the simulator linked in. Built in the plain, ASan+UBSan and
 // TSan configurations.
+#include <string>
+
 #include "fake_jni.h"
 #include "nativelayer.h"
 #include "soak.h"
@@ -112,9 +114,10 @@ int main(int argc, char **argv)
 	const std::pair<const char *, soak::Callback> callbacks[] = {
 		{"kbdDataOccurred", soak::KBD_DATA}, {"klkDataOccurred", soak::KLK_DATA}, {"msrDataOccurred", soak::MSR_DATA}};
 	for (const auto &[name, cb] : callbacks) {
-		jni.onCallback(name, [&jni, cb = cb](JNIEnv *env, jobject) {
+		jni.onCallback(name, [&jni, cb = cb, name = std::string(name)](JNIEnv *env, jobject) {
 			FakeApi api(jni, env);
-			soak::OnCallback(cb, api);
+			// The fake raises the exception as the callback returns.
+			jni.throwFrom(name, soak::OnCallback(cb, api));
 		});
 	}
 	soak::Options opt = soak::OptionsFrom(argc, argv, RSS_BOUND_KIB);

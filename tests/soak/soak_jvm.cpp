@@ -195,7 +195,8 @@ JNIEXPORT jint JNICALL Java_com_tarvel_jpos_test_Soak_run(JNIEnv *env, jclass, j
 	std::vector<char *> argv;
 	for (auto &s : strings)
 		argv.push_back(s.data());
-	const soak::Options opt = soak::OptionsFrom(static_cast<int>(argv.size()), argv.data(), RSS_BOUND_KIB);
+	soak::Options opt = soak::OptionsFrom(static_cast<int>(argv.size()), argv.data(), RSS_BOUND_KIB);
+	opt.cardObject = "libnativelayer.so";
 	JvmApi main(env);
 	const int status = soak::Run(opt, main, [](const char *name, std::function<void(soak::Api &)> body) {
 		return std::thread([name, body = std::move(body)] {
@@ -214,10 +215,11 @@ JNIEXPORT jint JNICALL Java_com_tarvel_jpos_test_Soak_run(JNIEnv *env, jclass, j
 	return status;
 }
 
-JNIEXPORT void JNICALL Java_com_tarvel_jpos_test_Soak_callback(JNIEnv *env, jclass, jint kind)
+// True: the Java callback throws when this returns.
+JNIEXPORT jboolean JNICALL Java_com_tarvel_jpos_test_Soak_callback(JNIEnv *env, jclass, jint kind)
 {
 	JvmApi api(env);
-	soak::OnCallback(static_cast<soak::Callback>(kind), api);
+	return soak::OnCallback(static_cast<soak::Callback>(kind), api) ? JNI_TRUE : JNI_FALSE;
 }
 
 } // extern "C"

@@ -40,6 +40,24 @@ int Visit(dl_phdr_info *info, std::size_t, void *data)
 	return 1;
 }
 
+// The window bytes at p as one number (window <= 8).
+std::uint64_t Pack(const std::uint8_t *p, std::size_t window)
+{
+	std::uint64_t v = 0;
+	for (std::size_t i = 0; i < window; ++i)
+		v = v << 8 | p[i];
+	return v;
+}
+
+// Copies a region out of /proc/self/mem; empty when it cannot be read.
+std::vector<std::uint8_t> ReadRegion(int fd, const Region &r)
+{
+	std::vector<std::uint8_t> copy(r.size, 0);
+	const ssize_t n = ::pread(fd, copy.data(), r.size, reinterpret_cast<off_t>(r.begin));
+	copy.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+	return copy;
+}
+
 } // namespace
 
 std::vector<Region> WritableSegments(const std::string &objectSuffix)
@@ -73,6 +91,32 @@ std::size_t CountCardBytes(std::span<const Region> regions, std::span<const std:
 				++it;
 			}
 		}
+	}
+	::close(fd);
+	return found;
+}
+
+std::size_t CountCardBytes(std::span<const Region> regions, std::span<const std::vector<std::uint8_t>> cards,
+			   std::size_t window)
+{
+	if (window == 0 || window > 8)
+		return 0;
+	std::vector<std::uint64_t> windows;
+	for (const auto &card : cards)
+		for (std::size_t at = 0; at + window <= card.size(); ++at)
+			windows.push_back(Pack(card.data() + at, window));
+	std::sort(windows.begin(), windows.end());
+	windows.erase(std::unique(windows.begin(), windows.end()), windows.end());
+	if (windows.empty())
+		return 0;
+	const int fd = ::open("/proc/self/mem", O_RDONLY | O_CLOEXEC);
+	if (fd < 0)
+		return 0;
+	std::size_t found = 0;
+	for (const Region &r : regions) {
+		const std::vector<std::uint8_t> copy = ReadRegion(fd, r);
+		for (std::size_t at = 0; at + window <= copy.size(); ++at)
+			found += std::binary_search(windows.begin(), windows.end(), Pack(copy.data() + at, window));
 	}
 	::close(fd);
 	return found;

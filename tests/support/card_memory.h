@@ -29,4 +29,11 @@ std::vector<Region> WritableSegments(const std::string &objectSuffix);
 std::size_t CountCardBytes(std::span<const Region> regions, std::span<const std::uint8_t> card,
 			   std::size_t window = DEFAULT_WINDOW);
 
+// The same for many cards at once (a whole run's swipes): places in the
+// regions where a window of any of the cards appears, each place counted
+// once. The windows are sorted once, so the cost grows with the bytes of
+// the cards plus the regions, not with their product. window is 1 to 8.
+std::size_t CountCardBytes(std::span<const Region> regions, std::span<const std::vector<std::uint8_t>> cards,
+			   std::size_t window = DEFAULT_WINDOW);
+
 } // namespace cardmem

@@ -16,17 +16,23 @@ public final class Soak {
     static final class Service extends ServiceLayer {
         @Override
         protected void kbdDataOccurred() {
-            callback(0);
+            if (callback(0)) {
+                throw new IllegalStateException("soak: kbdDataOccurred throws");
+            }
         }
 
         @Override
         protected void klkDataOccurred() {
-            callback(1);
+            if (callback(1)) {
+                throw new IllegalStateException("soak: klkDataOccurred throws");
+            }
         }
 
         @Override
         protected void msrDataOccurred() {
-            callback(2);
+            if (callback(2)) {
+                throw new IllegalStateException("soak: msrDataOccurred throws");
+            }
         }
     }
 
@@ -35,7 +41,8 @@ public final class Soak {
 
     static native int run(ServiceLayer service, String[] args);
 
-    static native void callback(int kind);
+    /** Hands a callback to the core; true: the callback is to throw. */
+    static native boolean callback(int kind);
 
     public static void main(String[] args) {
         System.exit(run(new Service(), args));
