@@ -167,13 +167,27 @@ void DropUnfetchedTracks(const SwipeState &other)
 
 using TrackReader = int (*)(JNIEnv *, jobject, jmethodID, std::uint8_t, std::uint16_t);
 
+// Whether msrDataOccurred is being made for a swipe, guarded by
+// g_TrackDataLock: an openMSR meanwhile leaves that report's tracks to the
+// callback, which may be fetching them.
+bool g_bReportInFlight = false;
+
 // Reports the swipe held in s, unless the MSR was opened anew since it was
 // gathered: that swipe belongs to no session now. Either way s is idle
 // afterwards, in the current session.
 void ReportSwipe(SwipeState &s, std::uint64_t ulSession, JNIEnv *env, jobject obj, jmethodID msrMethod)
 {
-	if (g_ulMsrSession.load() == ulSession)
+	bool bReport = false;
+	{
+		std::lock_guard lock(g_TrackDataLock);
+		bReport = g_ulMsrSession.load() == ulSession;
+		g_bReportInFlight = bReport;
+	}
+	if (bReport) {
 		CallJavaCallback(env, obj, msrMethod);
+		std::lock_guard lock(g_TrackDataLock);
+		g_bReportInFlight = false;
+	}
 	s = SwipeState{0, 0, 0, 0, g_ulMsrSession.load()};
 }
 
@@ -266,6 +280,14 @@ void WipeCardBytes(void *p, std::size_t n)
 {
 	if (p != nullptr && n > 0)
 		explicit_bzero(p, n);
+}
+
+void StartMsrSession()
+{
+	std::lock_guard lock(g_TrackDataLock);
+	g_ulMsrSession.fetch_add(1);
+	if (!g_bReportInFlight)
+		WipeTracks();
 }
 
 void WipeTracks()

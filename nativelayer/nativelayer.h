@@ -333,6 +333,12 @@ bool KbdPendingFull();
 // progress. The swipe state of each attachment belongs to the session it
 // was gathered in.
 extern std::atomic<std::uint64_t> g_ulMsrSession;
+// Starts a new MSR session (openMSR, under the MSR session lock): a new
+// session number, so that each attachment's swipe state is reset at its
+// handler's next call, and what an earlier session read and did not report
+// is dropped and wiped, unless msrDataOccurred is being made for it right
+// now (a report made is the callback's to fetch).
+void StartMsrSession();
 // Wipes every track buffer and empties it (caller holds g_TrackDataLock).
 void WipeTracks();
 // Wipes memory that held card data, in a way the compiler may not remove.

@@ -253,16 +253,10 @@ JNIEXPORT jint JNICALL TRV_JNI(openMSR)(JNIEnv *env, jobject, jstring name)
 	// A chain that failed: its nodes that opened before are retried.
 	for (Slot *slot : {&ch.fdPs2Msr1, &ch.fdPs2Msr2, &ch.fdPs2Msr3, &ch.fdUsbMsr1, &ch.fdUsbMsr2, &ch.fdUsbMsr3})
 		NoteOpenResult(*slot);
-	// The session starts with no swipe in progress: what an earlier session
-	// read and did not report is dropped and wiped, and each attachment's
-	// swipe state is reset at its handler's next call (a new session
-	// number). No track reader runs meanwhile: they read and store under
-	// this lock, and only while the MSR is open.
-	g_ulMsrSession.fetch_add(1);
-	{
-		std::lock_guard dataLock(g_TrackDataLock);
-		WipeTracks();
-	}
+	// The session starts with no swipe in progress. No track reader runs
+	// meanwhile: they read and store under this lock, and only while the MSR
+	// is open.
+	StartMsrSession();
 	g_bMsrOpened.store(1);
 	return OPEN_SUCCESS;
 }

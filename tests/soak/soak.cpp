@@ -407,8 +407,30 @@ void RecordSwipe(Api &api)
 					return false;
 			return std::any_of(std::begin(s.oversize), std::end(s.oversize), [](bool o) { return o; });
 		});
+		// A faulted swipe whose readable tracks failed and whose oversize
+		// track was read off is reported empty too; the rest may follow.
+		if (it == g.swipes.end() &&
+		    std::any_of(g.swipes.begin(), g.swipes.end(), [](const Model::Swipe &s) {
+			    for (int i = 0; i < 3; ++i)
+				    if (s.faulted && s.oversize[i] && s.readOff[i])
+					    return true;
+			    return false;
+		    })) {
+			++g.emptyReports;
+			return;
+		}
 		if (it == g.swipes.end()) {
-			Violate("a report carries one whole swipe, none empty", "msrDataOccurred with no track");
+			std::string out;
+			for (const Model::Swipe &w : g.swipes) {
+				char line[160];
+				std::snprintf(line, sizeof line, " [swipe %ld %s: want %zu/%zu/%zu got %d%d%d oversize %d%d%d%s]",
+					      w.id, w.att == TRVSIM_USB ? "USB" : "PS/2", w.want[0].size(), w.want[1].size(),
+					      w.want[2].size(), w.got[0], w.got[1], w.got[2], w.oversize[0], w.oversize[1],
+					      w.oversize[2], w.faulted ? " faulted" : "");
+				out += line;
+			}
+			Violate("a report carries one whole swipe, none empty", "msrDataOccurred with no track;%s",
+				out.empty() ? " no swipe pending" : out.c_str());
 		} else {
 			++g.emptyReports;
 			++g.swipesGot;
@@ -891,6 +913,7 @@ bool Generator::Step()
 	// A fault begun this cycle may split a swipe made this cycle.
 	MarkFaulted();
 	const long kbdCallbacks0 = g_count.kbdCallbacks, kbdFetches0 = g_count.kbdFetches;
+	const int gate0 = g_gate;
 	const long returns0 = g_poller.returns;
 	const double cpu0 = PollerCpuUs();
 	const bool ok = trvsim_step(1, STEP_TIMEOUT_MS) != 0;
@@ -904,6 +927,11 @@ bool Generator::Step()
 			restarted ? " after stopPolling and startPolling from a callback" : "");
 		return false;
 	}
+	// A cycle counted at another gate than GATE spans two cycles of the
+	// loop (the PS/2 keyboard handler of one and the USB one of the other):
+	// the reminders are checked only in cycles counted at GATE.
+	if (kbdLock.owns_lock() && (gate0 != GATE || g_gate != GATE))
+		kbdLock.unlock();
 	if (kbdLock.owns_lock()) {
 		const long calls = g_count.kbdCallbacks - kbdCallbacks0;
 		if (remind && calls == 0)
@@ -1025,7 +1053,22 @@ void Generator::CheckProbe()
 	if (!probe_)
 		return;
 	Probe &p = *probe_;
-	if (p.since < 0 && Needed(p))
+	// The library finds a dead descriptor only by using it: while another
+	// fault keeps it from using the node (its attachment's status fails,
+	// the track is announced as 0xFFFF, the node's reads fail), the clock
+	// starts again.
+	const int att = AttOfNode(p.node);
+	const int status = att == TRVSIM_PS2 ? TRVSIM_PS2_STAT
+			   : p.node == TRVSIM_USB_KEYBOARD ? TRVSIM_USB_KBDSTAT
+							     : TRVSIM_USB_MSRSTAT;
+	const bool masked = std::any_of(faults_.begin(), faults_.end(), [&](const Fault &f) {
+		return (f.kind == Fault::NO_DATA_TRACK && f.att == att) ||
+		       (f.node == status && f.node != p.node && f.kind != Fault::SHORT_WRITES) ||
+		       (f.node == p.node && f.kind != Fault::UNPLUG);
+	});
+	if (masked)
+		p.since = -1;
+	else if (p.since < 0 && Needed(p))
 		p.since = g_cycle;
 	if (p.verdict != Probe::OPEN)
 		return;
