@@ -281,8 +281,11 @@ NodeResult checknode(const char *path, const Facts &f)
 	return r;
 }
 
-void checknodes(const Facts &f)
+// Each node is opened once; returns whether an attachment has all its nodes
+// open read-write.
+bool checknodes(const Facts &f)
 {
+	bool bComplete = false;
 	for (const Attachment &a : ATTACHMENTS) {
 		std::vector<NodeResult> results;
 		int nPresent = 0, nOpen = 0;
@@ -307,21 +310,9 @@ void checknodes(const Facts &f)
 			text += std::to_string(nOpen) + " of " + std::to_string(nNodes) +
 				" nodes open read-write";
 		line(nOpen == nNodes ? "ok" : "--", text);
+		bComplete |= nOpen == nNodes;
 	}
-}
-
-bool anyattachmentcomplete(const Facts &f)
-{
-	for (const Attachment &a : ATTACHMENTS) {
-		bool bAll = true;
-		for (const char *path : a.nodes) {
-			const NodeResult r = checknode(path, f);
-			bAll &= r.bOpens && !r.bWrongType;
-		}
-		if (bAll)
-			return true;
-	}
-	return false;
+	return bComplete;
 }
 
 void checkswipe(const Facts &f)
@@ -532,7 +523,7 @@ bool whichfile(IniFile &ini, bool &bReadable)
 	const char *pszUsed = nullptr;
 	const int fd = openini(&pszUsed);
 	for (const char *path : INI_PATHS) {
-		if (path == pszUsed)
+		if (pszUsed != nullptr && std::strcmp(path, pszUsed) == 0)
 			break;
 		// The reader goes on silently when a file exists but will not open.
 		const int fdTry = open(path, O_RDONLY | O_CLOEXEC);
@@ -549,14 +540,14 @@ bool whichfile(IniFile &ini, bool &bReadable)
 		return false;
 	}
 	std::string where = std::string("trvpos.ini: the library and hdrcfg read ") + pszUsed;
-	if (pszUsed == INI_PATHS[0]) {
+	if (std::strcmp(pszUsed, INI_PATHS[0]) == 0) {
 		char cwd[4096];
 		if (getcwd(cwd, sizeof(cwd)))
 			where += std::string(" (in ") + cwd + ", the working directory)";
 	}
 	line("--", where);
 	struct stat st;
-	if (pszUsed == INI_PATHS[0] && stat(INI_PATHS[1], &st) == 0)
+	if (std::strcmp(pszUsed, INI_PATHS[0]) == 0 && stat(INI_PATHS[1], &st) == 0)
 		line("--", std::string("trvpos.ini: ") + INI_PATHS[1] + " is not read while " +
 				   INI_PATHS[0] + " exists");
 	fstat(fd, &st);
@@ -652,12 +643,15 @@ int main(int argc, char **)
 			std::fprintf(stderr, "tarvel-pos-check: %s: %s\n", pszFacts, std::strerror(errno));
 			return 2;
 		}
+		// Said on every run, so that nobody takes such a verdict for the
+		// machine's own.
+		std::fprintf(stderr, "tarvel-pos-check: the user, group, udev, module and DKMS facts come from %s "
+				     "(TRVCHECK_FACTS), not from this machine\n", pszFacts);
 	} else {
 		f = realfacts();
 	}
 
-	checknodes(f);
-	const bool bAttachment = anyattachmentcomplete(f);
+	const bool bAttachment = checknodes(f);
 	if (!bAttachment)
 		line("FAIL", "no attachment has all its nodes open read-write: the service cannot open "
 			     "its devices");

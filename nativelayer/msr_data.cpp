@@ -187,6 +187,10 @@ void ReportSwipe(SwipeState &s, std::uint64_t ulSession, JNIEnv *env, jobject ob
 		CallJavaCallback(env, obj, msrMethod);
 		std::lock_guard lock(g_TrackDataLock);
 		g_bReportInFlight = false;
+		// The MSR was opened anew during the callback: what it left of
+		// the old session's tracks goes now, as the open would have.
+		if (g_ulMsrSession.load() != ulSession)
+			WipeTracks();
 	}
 	s = SwipeState{0, 0, 0, 0, g_ulMsrSession.load()};
 }

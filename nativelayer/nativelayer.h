@@ -103,8 +103,9 @@ extern "C" {
 //   (the other attachment of a single-attachment terminal) is never
 //   retried.
 // - While a status node is away, a swipe its attachment read before is
-//   still reported on time, and a status node that a restart of polling
-//   opens after it went away gets the last header record too.
+//   still reported on time. A status node that a restart of polling opens
+//   after it went away is treated as one the loop reopened: its dependents
+//   are renewed, and the USB MSR status node gets the last header record.
 struct DeviceChannels {
 	std::atomic<std::int32_t> fdPs2Stat;
 	std::atomic<std::int32_t> fdPs2KbdStat; // no node; always 0
@@ -302,6 +303,10 @@ bool DropIfGone(std::atomic<std::int32_t> &slot, int fd, int err);
 // Forgets the gone marks of slots that a session open or close takes over.
 // The caller holds the session lock.
 void ForgetGone(std::initializer_list<std::atomic<std::int32_t> *> slots);
+// A status node is back after it went away: the data nodes whose news it
+// carries are opened anew under their session locks (their descriptors
+// died with the device). Polling thread only, with no lock held.
+void RenewDependentsOf(const std::atomic<std::int32_t> &statusSlot);
 // The bit of a slot in g_ulGoneSlots and g_ulSeenSlots.
 std::uint32_t GoneBit(const std::atomic<std::int32_t> &slot);
 // After an open stored its result in the slot: a node that has held a

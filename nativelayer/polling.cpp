@@ -112,9 +112,12 @@ bool OpenStatusNodes()
 			::close(fd);
 	}
 	ResetSessionSlotsForPolling();
-	// A USB MSR status node that went away lost the header record with its
-	// device: it gets the last one again once it opens.
-	const bool bMsrStatWasGone = (g_ulGoneSlots.load() & GoneBit(ch.fdUsbMsrStat)) != 0;
+	// A status node that went away is back with a new device: a USB MSR
+	// status node gets the last header record again, and the data nodes
+	// whose news a status node carries are renewed, as after a reopen by
+	// the loop.
+	const std::uint32_t wasGone = g_ulGoneSlots.load();
+	const bool bMsrStatWasGone = (wasGone & GoneBit(ch.fdUsbMsrStat)) != 0;
 	ForgetGone({&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat});
 	ch.fdPs2Stat.store(OpenDeviceNode(PS2_STAT_NODE));
 	ch.fdUsbKbdStat.store(OpenDeviceNode(USB_KBDSTAT_NODE));
@@ -127,8 +130,11 @@ bool OpenStatusNodes()
 	// A status node that opened before and fails now went away: it is
 	// retried, and the loop runs for it even when no other status node
 	// opened, so that a restart made while the cable is out heals too.
-	for (auto *slot : {&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat})
+	for (auto *slot : {&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat}) {
+		if ((wasGone & GoneBit(*slot)) != 0 && slot->load() > 0)
+			RenewDependentsOf(*slot);
 		NoteOpenResult(*slot);
+	}
 	const std::uint32_t statusBits =
 		GoneBit(ch.fdPs2Stat) | GoneBit(ch.fdUsbKbdStat) | GoneBit(ch.fdUsbMsrStat);
 	return ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0 ||

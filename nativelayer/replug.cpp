@@ -187,6 +187,13 @@ bool DropIfGone(std::atomic<std::int32_t> &slot, int fd, int err)
 	return true;
 }
 
+void RenewDependentsOf(const std::atomic<std::int32_t> &statusSlot)
+{
+	const int i = IndexOfSlot(statusSlot);
+	if (i >= 0)
+		RenewDependents(static_cast<std::size_t>(i));
+}
+
 std::uint32_t GoneBit(const std::atomic<std::int32_t> &slot)
 {
 	const int i = IndexOfSlot(slot);

@@ -56,8 +56,9 @@ args=()
 			timeout -s KILL 30 "$tool" "${args[@]}" >"$work/stdout" 2>"$work/stderr"
 )
 status=$?
-# The working directory differs from run to run.
+# The working directory and the case's folder differ from run to run.
 sed -i "s|$work/run|WORKDIR|g" "$work/stdout"
+sed -i "s|$casedir|CASEDIR|g" "$work/stderr"
 
 ok=1
 want_status=$(<"$casedir/expected.status")

@@ -138,16 +138,20 @@ TEST_F(PollingDataPathTest, SwipeReadBeforeTheCableWentIsReportedOnTime)
 	TRV_JNI(closeMSR)(env, obj);
 }
 
-// A service that restarts polling while the cable is out heals too: the
-// header record reaches a USB MSR status node that the new run opens after
-// it went away, and a run started while every status node is away (a
+// A service that restarts polling while the cable is out heals too: a
+// status node that the new run opens after it went away is treated as one
+// the loop reopened (the header record is sent again, the keyboard node
+// whose news it carries is renewed and gets its table), and a run started while every status node is away (a
 // terminal whose only attachment is unplugged) polls on and finds them when
 // they come back, instead of returning at once.
 TEST_F(PollingDataPathTest, RestartDuringAnOutageHealsToo)
 {
+	ASSERT_EQ(TRV_JNI(openKeyBoard)(env, obj, Name()), 4660);
+	ASSERT_EQ(TRV_JNI(writeKeyboardConfig)(env, obj), 0);
 	ASSERT_EQ(TRV_JNI(writeMSRConfig)(env, obj, 0, jni.newByteArray({0x10})), 0);
-	const Bytes header = Written(TRVSIM_USB_MSRSTAT);
+	const Bytes header = Written(TRVSIM_USB_MSRSTAT), table = Written(TRVSIM_USB_KEYBOARD);
 	const int headers = trvsim_write_count(TRVSIM_USB_MSRSTAT);
+	const int tables = trvsim_write_count(TRVSIM_USB_KEYBOARD);
 	auto restart = [this](bool stepped) {
 		trvsim_step_mode(TRVSIM_PS2_STAT, 0);
 		TRV_JNI(stopPolling)(env, obj);
@@ -157,13 +161,20 @@ TEST_F(PollingDataPathTest, RestartDuringAnOutageHealsToo)
 		poller = std::thread([this] { TRV_JNI(startPolling)(jni.env(), jni.service()); });
 	};
 
-	trvsim_unplug(TRVSIM_USB_MSRSTAT, 1);
-	Cycle(); // the node is found gone
-	trvsim_unplug(TRVSIM_USB_MSRSTAT, 0);
+	const int usb[] = {TRVSIM_USB_KBDSTAT, TRVSIM_USB_MSRSTAT, TRVSIM_USB_KEYBOARD};
+	for (int node : usb)
+		trvsim_unplug(node, 1);
+	Cycle(); // the status nodes are found gone; the keyboard's is not read
+	for (int node : usb)
+		trvsim_unplug(node, 0);
 	restart(true);
 	ASSERT_EQ(trvsim_step(0, STEP_TIMEOUT_MS), 1);
 	EXPECT_EQ(trvsim_write_count(TRVSIM_USB_MSRSTAT) - headers, 1);
 	EXPECT_EQ(Written(TRVSIM_USB_MSRSTAT), header);
+	EXPECT_EQ(trvsim_dead_descriptors(TRVSIM_USB_KEYBOARD), 0) << "the keyboard node was not renewed";
+	EXPECT_EQ(trvsim_write_count(TRVSIM_USB_KEYBOARD) - tables, 1);
+	EXPECT_EQ(Written(TRVSIM_USB_KEYBOARD), table);
+	TRV_JNI(closeKeyBoard)(env, obj);
 
 	const int stat[] = {TRVSIM_PS2_STAT, TRVSIM_USB_KBDSTAT, TRVSIM_USB_MSRSTAT};
 	for (int node : stat)

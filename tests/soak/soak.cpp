@@ -152,7 +152,9 @@ struct Model {
 	bool unplugged[TRVSIM_NODE_COUNT] = {};
 	bool failOpen[TRVSIM_NODE_COUNT] = {};
 	bool shortWrite[TRVSIM_NODE_COUNT] = {};
-	bool dead[TRVSIM_NODE_COUNT] = {}; // the library holds a dead descriptor of it
+	// The library holds a dead descriptor of it. Written under the lock of the
+	// node's device, read by the generator under g.mu too: atomic.
+	std::atomic<bool> dead[TRVSIM_NODE_COUNT] = {};
 
 	// Deliveries; guarded by mu (the getters run under it, so that fetches
 	// of several threads are recorded in the order they were made).

@@ -18,7 +18,9 @@ import java.nio.charset.StandardCharsets;
  * </pre>
  *
  * Without it, the first use of this class fails with an
- * {@link IllegalStateException} that says so.
+ * {@link ExceptionInInitializerError} whose cause, an
+ * {@link IllegalStateException}, says how to preload it; every later use in
+ * that JVM then fails with {@link NoClassDefFoundError}.
  *
  * <p>The simulator's state is process-wide, like the library's: one JVM is
  * one keyboard. Call {@link #reset()} before each test (every node present,
