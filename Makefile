@@ -50,7 +50,7 @@ soak: build
 	cmake --build --preset tsan -j $(JOBS) --target trv_soak
 	cmake --preset asan
 	cmake --build --preset asan -j $(JOBS) --target trv_soak
-	TRV_SOAK_SECONDS=$(SOAK_SECONDS) ctest --test-dir build-tsan -L soak --output-on-failure & \
+	TRV_SOAK_SECONDS=$(SOAK_SECONDS) setarch -R ctest --test-dir build-tsan -L soak --output-on-failure & \
 	tsan=$$!; \
 	TRV_SOAK_SECONDS=$(SOAK_SECONDS) ctest --test-dir build -L soak --output-on-failure; other=$$?; \
 	wait $$tsan && [ $$other = 0 ]
@@ -59,7 +59,7 @@ soak: build
 soak-hour: build
 	cmake --preset tsan
 	cmake --build --preset tsan -j $(JOBS) --target trv_soak
-	TRV_SOAK_SECONDS=3600 ctest --test-dir build-tsan -L soak --output-on-failure & \
+	TRV_SOAK_SECONDS=3600 setarch -R ctest --test-dir build-tsan -L soak --output-on-failure & \
 	tsan=$$!; \
 	TRV_SOAK_SECONDS=3600 ctest --test-dir build -L soak -R jvm --output-on-failure; other=$$?; \
 	wait $$tsan && [ $$other = 0 ]
