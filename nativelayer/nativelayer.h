@@ -98,10 +98,10 @@ extern "C" {
 // - A node that fails to open (a session open, startPolling) after it has
 //   held a descriptor before went away too, and is retried the same way, so
 //   that a service that reopens its sessions or restarts polling while the
-//   cable is out heals as well (startPolling then polls even when no status
-//   node opened). A node that never opened since the library was loaded
-//   (the other attachment of a single-attachment terminal) is never
-//   retried.
+//   cable is out heals as well. A startPolling that opens no status node at
+//   all still returns at once, as without drivers. A node that never opened
+//   since the library was loaded (the other attachment of a
+//   single-attachment terminal) is never retried.
 // - While a status node is away, a swipe its attachment read before is
 //   still reported on time. A status node that a restart of polling opens
 //   after it went away is treated as one the loop reopened: its dependents

@@ -127,18 +127,15 @@ bool OpenStatusNodes()
 		if (bMsrStatWasGone && ch.fdUsbMsrStat.load() > 0)
 			ResendMSRConfiguration(ch.fdUsbMsrStat.load());
 	}
-	// A status node that opened before and fails now went away: it is
-	// retried, and the loop runs for it even when no other status node
-	// opened, so that a restart made while the cable is out heals too.
+	// A status node that opened before and fails now went away: the loop
+	// retries it. With no status node open at all there is no loop, as
+	// without drivers: startPolling returns at once.
 	for (auto *slot : {&ch.fdPs2Stat, &ch.fdUsbKbdStat, &ch.fdUsbMsrStat}) {
 		if ((wasGone & GoneBit(*slot)) != 0 && slot->load() > 0)
 			RenewDependentsOf(*slot);
 		NoteOpenResult(*slot);
 	}
-	const std::uint32_t statusBits =
-		GoneBit(ch.fdPs2Stat) | GoneBit(ch.fdUsbKbdStat) | GoneBit(ch.fdUsbMsrStat);
-	return ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0 ||
-	       (g_ulGoneSlots.load() & statusBits) != 0;
+	return ch.fdPs2Stat.load() > 0 || ch.fdUsbKbdStat.load() > 0 || ch.fdUsbMsrStat.load() > 0;
 }
 
 // While an attachment's status node is away, a swipe it read before is still

@@ -103,9 +103,9 @@ public class ServiceLayer {
      * that run alone; so does a call made from a callback. A call made after
      * the active run was asked to stop (for example by {@link #stopPolling()}
      * from a callback, to restart polling) waits for that run's end and then
-     * polls. It returns at once when no status node can be opened, unless
-     * status nodes it had open before went away (a cable out): then it polls
-     * on and waits for them to come back.
+     * polls. It returns at once when no status node can be opened (no
+     * driver, or the cable of the only attachment out): call it again
+     * later.
      *
      * <p>A device whose node goes away (a replug) is closed and reopened by
      * the library once it is back, with no call from Java; the sessions stay
