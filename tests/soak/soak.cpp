@@ -441,8 +441,11 @@ void RecordSwipe(Api &api)
 		return;
 	}
 	if (reported != nullptr && !reported->faulted && !Complete(*reported))
-		Violate("a report carries one whole swipe, none empty", "swipe %ld (%s) reported in parts",
-			reported->id, reported->att == TRVSIM_USB ? "USB" : "PS/2");
+		Violate("a report carries one whole swipe, none empty",
+			"swipe %ld (%s) reported in parts: tracks %zu/%zu/%zu wanted, %d%d%d got, oversize %d%d%d",
+			reported->id, reported->att == TRVSIM_USB ? "USB" : "PS/2", reported->want[0].size(),
+			reported->want[1].size(), reported->want[2].size(), reported->got[0], reported->got[1],
+			reported->got[2], reported->oversize[0], reported->oversize[1], reported->oversize[2]);
 	// Swipes whose every track arrived leave the model; a swipe that no
 	// fault touched leaves with its one report, whole or not.
 	std::erase_if(g.swipes, [reported](const Model::Swipe &s) {
