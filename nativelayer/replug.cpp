@@ -217,11 +217,8 @@ void NoteOpenResult(std::atomic<std::int32_t> &slot)
 void ForgetGone(std::initializer_list<std::atomic<std::int32_t> *> slots)
 {
 	std::uint32_t mask = 0;
-	for (const auto *slot : slots) {
-		const int i = IndexOfSlot(*slot);
-		if (i >= 0)
-			mask |= 1u << i;
-	}
+	for (const auto *slot : slots)
+		mask |= GoneBit(*slot);
 	g_ulGoneSlots.fetch_and(~mask);
 }
 
